@@ -98,12 +98,15 @@ void MainWindow::startServer(const QString &consoleArgument)
     if (serverProcess) {
         // The replaced process object goes once its process has been reaped, so that many
         // console changes leave neither objects nor zombies behind.
+        // A start that failed, or has yet to fail, never finishes but does reach NotRunning.
         QProcess *old = serverProcess;
         if (old->state() == QProcess::NotRunning) {
             old->deleteLater();
         } else {
-            connect(old, QOverload<int, QProcess::ExitStatus>::of(&QProcess::finished), old,
-                    &QObject::deleteLater);
+            connect(old, &QProcess::stateChanged, old, [old](QProcess::ProcessState state) {
+                if (state == QProcess::NotRunning)
+                    old->deleteLater();
+            });
             old->kill();
         }
     }

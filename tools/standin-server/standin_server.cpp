@@ -2,7 +2,7 @@
 // it is killed, and writes a fresh log holding a "Code: N" line.
 //
 // Tests steer it through the environment it inherits from the launcher:
-//   LUDOVANE_STANDIN_RECORD   file to append "pid<TAB>arg1<TAB>...<TAB>arg5" to at start
+//   LUDOVANE_STANDIN_RECORD   file to append "pid<TAB>program<TAB>arg1<TAB>...<TAB>arg5" at start
 //   LUDOVANE_STANDIN_CODE     the code to log (default: a number made from the pid)
 //   LUDOVANE_STANDIN_DELAY_MS wait this long before logging the code
 //   LUDOVANE_STANDIN_EXIT_MS  exit on its own after this long
@@ -60,7 +60,7 @@ void sleepMs(long ms)
 int main(int argc, char **argv)
 {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    std::string line = std::to_string(::getpid());
+    std::string line = std::to_string(::getpid()) + '\t' + argv[0];
     for (const std::string &arg : args)
         line += '\t' + arg;
     record(line);

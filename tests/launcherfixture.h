@@ -1,0 +1,188 @@
+#pragma once
+// Helpers shared by the launcher's tests: a throw-away HOME per test, the stand-in server's
+// record of what it was started with, process liveness, and a watcher for tray balloons.
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QLabel>
+#include <QObject>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QVector>
+#include <QWidget>
+
+#include <memory>
+
+#include "mainwindow.h"
+
+// Fresh HOME for one test, and the stand-in server told to record its starts there.
+class LauncherHome
+{
+public:
+    LauncherHome()
+    {
+        qputenv("HOME", dir.path().toLocal8Bit());
+        qputenv("LUDOVANE_STANDIN_RECORD", recordPath().toLocal8Bit());
+    }
+    ~LauncherHome()
+    {
+        for (const char *name : {"LUDOVANE_STANDIN_CODE", "LUDOVANE_STANDIN_DELAY_MS",
+                                 "LUDOVANE_STANDIN_EXIT_MS", "LUDOVANE_STANDIN_FLOOD_MB",
+                                 "LUDOVANE_STANDIN_LOG", "LUDOVANE_STANDIN_RECORD"})
+            qunsetenv(name);
+    }
+    QString path() const { return dir.path(); }
+    QString logPath() const { return dir.path() + QStringLiteral("/.ludovanelog"); }
+    QString recordPath() const { return dir.path() + QStringLiteral("/server-starts.txt"); }
+
+    void writeLog(const QByteArray &content) const
+    {
+        QFile file(logPath());
+        file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        file.write(content);
+    }
+
+private:
+    QTemporaryDir dir;
+};
+
+struct ServerStart
+{
+    qint64 pid = 0;
+    QString program;
+    QStringList arguments;
+};
+
+// Every start the stand-in server recorded, in order.
+inline QVector<ServerStart> serverStarts(const LauncherHome &home)
+{
+    QVector<ServerStart> starts;
+    QFile file(home.recordPath());
+    if (!file.open(QIODevice::ReadOnly))
+        return starts;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
+        if (fields.size() < 2 || fields[0] == QLatin1String("flooded"))
+            continue;
+        starts.append({fields[0].toLongLong(), fields[1], fields.mid(2)});
+    }
+    return starts;
+}
+
+inline bool recordHas(const LauncherHome &home, const QString &line)
+{
+    QFile file(home.recordPath());
+    return file.open(QIODevice::ReadOnly)
+        && QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')).contains(line);
+}
+
+// Running, and not a zombie waiting to be reaped.
+inline bool processAlive(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray text = stat.readAll();
+    const int close = text.lastIndexOf(')');
+    return close > 0 && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+// Server processes this test process started that are still running (zombies included,
+// since a child nobody reaps is a leak too).
+inline QVector<qint64> serverChildren()
+{
+    QVector<qint64> pids;
+    const QString self = QString::number(QCoreApplication::applicationPid());
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QString text = QString::fromUtf8(stat.readAll());
+        const int open = text.indexOf(QLatin1Char('('));
+        const int close = text.lastIndexOf(QLatin1Char(')'));
+        if (open < 0 || close < open)
+            continue;
+        const QStringList rest = text.mid(close + 2).split(QLatin1Char(' '));
+        if (text.mid(open + 1, close - open - 1) == QLatin1String("ludovane.exe")
+            && rest.value(1) == self)
+            pids << entry.toLongLong();
+    }
+    return pids;
+}
+
+inline int aliveCount(const QVector<ServerStart> &starts)
+{
+    int alive = 0;
+    for (const ServerStart &start : starts)
+        alive += processAlive(start.pid) ? 1 : 0;
+    return alive;
+}
+
+// Records every tray balloon that appears: Qt draws them itself as top-level widgets.
+class BalloonWatcher : public QObject
+{
+public:
+    struct Balloon
+    {
+        QString title;
+        QString message;
+    };
+
+    BalloonWatcher() { qApp->installEventFilter(this); }
+    ~BalloonWatcher() override { qApp->removeEventFilter(this); }
+
+    QVector<Balloon> balloons;
+
+    QStringList messages() const
+    {
+        QStringList list;
+        for (const Balloon &balloon : balloons)
+            list << balloon.message;
+        return list;
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Show && watched->inherits("QBalloonTip")) {
+            QStringList texts;
+            for (const QLabel *label : watched->findChildren<QLabel *>())
+                if (!label->text().isEmpty())
+                    texts << label->text();
+            balloons.append({texts.value(0), texts.value(1)});
+        }
+        return false;
+    }
+};
+
+// Runs the application's event loop until something quits it; 99 if nothing did in time.
+template <typename Start>
+int runEventLoop(Start start)
+{
+    QTimer::singleShot(0, qApp, start);
+    QTimer watchdog;
+    watchdog.setSingleShot(true);
+    QObject::connect(&watchdog, &QTimer::timeout, qApp, [] { QCoreApplication::exit(99); });
+    watchdog.start(20000);
+    return QApplication::exec();
+}
+
+template <typename T>
+T *child(QWidget *window, const char *name)
+{
+    return window->findChild<T *>(QString::fromLatin1(name));
+}
+
+inline QString codeLabel(QWidget *window)
+{
+    return child<QLabel>(window, "lblcode")->text();
+}
+
+inline void poll(MainWindow *window)
+{
+    QMetaObject::invokeMethod(window, "readData", Qt::DirectConnection);
+}

@@ -1,0 +1,132 @@
+// The chunked log scanner must find exactly what reading the whole text with a default
+// QTextStream and searching it for the first "Code:\s([0-9]+)" finds, whatever the bytes,
+// the encoding or where the chunks happen to split the text.
+#include "logscan.h"
+
+#include <QBuffer>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+#include <QTextCodec>
+#include <QTextStream>
+#include <QtTest>
+
+namespace {
+
+QString wholeTextSearch(const QByteArray &bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    buffer.open(QIODevice::ReadOnly);
+    QTextStream stream(&buffer);
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("Code:\\s([0-9]+)")).match(stream.readAll());
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+QString scanned(const QByteArray &bytes)
+{
+    QTemporaryFile file;
+    file.open();
+    file.write(bytes);
+    file.seek(0);
+    return logscan::firstCode(file);
+}
+
+// Logs built from the pieces that trip a scanner up: parts of the marker, every kind of
+// whitespace, digits, bytes that are not valid UTF-8, NULs, and byte-order marks.
+QByteArray randomLog(QRandomGenerator &random)
+{
+    static const QByteArray pieces[] = {
+        "Code: 9", "Code:\t23", "Code:\v0", "Code:  5", "Code:", "Code", "Cod", "C", "ode:", ":", " ", "\t", "\n", "\r", "\v", "\f", "  ",
+        "0", "42", "007", "x", "log line\n", QByteArray("\0", 1), "\xC3", "\xC3\xA9",
+        "\xE2\x82", "\xE2\x82\xAC", "\xF0\x9F\x98", "\xFF", "\x80", "\xC1\x83", "\xEF\xBB\xBF",
+        "\xFE\xFF", "\xFF\xFE", QByteArray("C\0o\0d\0e\0:\0 \0" "5\0", 16)};
+    static const QByteArray boms[] = {"", "", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF",
+                                      QByteArray("\xFF\xFE\0\0", 4)};
+    QByteArray log = boms[random.bounded(int(std::size(boms)))];
+    // Long runs of filler put the interesting pieces near the scanner's chunk boundaries.
+    const int filler = random.bounded(3) == 0 ? 16384 * random.bounded(1, 6) - random.bounded(12) : 0;
+    const int count = random.bounded(1, 40);
+    for (int i = 0; i < count; ++i) {
+        if (i == count / 2)
+            log += QByteArray(filler, 'y');
+        log += pieces[random.bounded(int(std::size(pieces)))];
+    }
+    return log;
+}
+
+} // namespace
+
+class LogScanTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanup() { QTextCodec::setCodecForLocale(nullptr); }
+
+    void matchesWholeTextSearch_data()
+    {
+        QTest::addColumn<QByteArray>("locale");
+        // UTF-8 and Latin-1 are scanned as bytes, the others through the decoder.
+        for (const char *codec : {"UTF-8", "ISO-8859-1", "Windows-1252", "Shift_JIS"})
+            QTest::newRow(codec) << QByteArray(codec);
+    }
+    void matchesWholeTextSearch()
+    {
+        QFETCH(QByteArray, locale);
+        QTextCodec *codec = QTextCodec::codecForName(locale);
+        QVERIFY(codec);
+        QTextCodec::setCodecForLocale(codec);
+
+        QRandomGenerator random(20261208);
+        int found = 0;
+        for (int i = 0; i < 1500; ++i) {
+            const QByteArray log = randomLog(random);
+            const QString expected = wholeTextSearch(log);
+            found += expected.isNull() ? 0 : 1;
+            QCOMPARE(scanned(log), expected);
+            if (QTest::currentTestFailed())
+                qWarning() << "log:" << log.left(200).toHex(' ');
+        }
+        QVERIFY2(found > 100, "the generator should produce plenty of matches");
+    }
+
+    void codeAtEveryOffsetAroundChunkEnds_data()
+    {
+        QTest::addColumn<int>("boundary");
+        QTest::newRow("first read") << 16384;
+        QTest::newRow("later read") << 16384 + 65536;
+        QTest::newRow("decoded chunk") << 65536;
+    }
+    void codeAtEveryOffsetAroundChunkEnds()
+    {
+        QFETCH(int, boundary);
+        for (const char *locale : {"UTF-8", "Shift_JIS"}) {
+            QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
+            for (int start = boundary - 14; start <= boundary + 2; ++start) {
+                const QByteArray log = QByteArray(start, 'z') + "Code: 123456789 Code: 2";
+                QCOMPARE(scanned(log), QStringLiteral("123456789"));
+            }
+        }
+    }
+
+    void longNumberAcrossManyChunks()
+    {
+        const QByteArray digits(300000, '3');
+        QCOMPARE(scanned("Code:\t" + digits + "\n"), QString::fromLatin1(digits));
+        QCOMPARE(scanned("Code: " + digits), QString::fromLatin1(digits));
+    }
+
+    void stopsReadingAtTheFirstMatch()
+    {
+        QBuffer buffer;
+        buffer.setData("Code: 77\n" + QByteArray(8 << 20, 'q'));
+        buffer.open(QIODevice::ReadOnly);
+        QCOMPARE(logscan::firstCode(buffer), QStringLiteral("77"));
+        QVERIFY(buffer.pos() <= 64 * 1024);
+    }
+};
+
+QTEST_GUILESS_MAIN(LogScanTest)
+#include "tst_logscan.moc"

@@ -1,0 +1,187 @@
+// The 4 s poll of the server's log: what it shows, when it announces, and how it copes with
+// logs that are odd, large, replaced, or not files at all.
+#include "launcherfixture.h"
+
+#include <QComboBox>
+#include <QRandomGenerator>
+#include <QSystemTrayIcon>
+#include <QTextCodec>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+QByteArray garbage(int size, quint32 seed)
+{
+    QRandomGenerator random(seed);
+    QByteArray bytes(size, Qt::Uninitialized);
+    for (char &byte : bytes) {
+        byte = char(random.bounded(256));
+        if (byte == 'C')
+            byte = 'c'; // no accidental "Code:"
+    }
+    return bytes;
+}
+
+QByteArray encoded(const char *codec, const QString &text)
+{
+    QTextCodec *c = QTextCodec::codecForName(codec);
+    return c->fromUnicode(text); // with the byte-order mark these codecs write first
+}
+
+} // namespace
+
+class LogWatcherTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QTRY_VERIFY(QSystemTrayIcon::isSystemTrayAvailable()); }
+
+    void init()
+    {
+        home.reset(new LauncherHome);
+        qputenv("LUDOVANE_STANDIN_LOG", "off"); // the test writes the log itself
+        window.reset(new MainWindow);
+        balloons.reset(new BalloonWatcher);
+    }
+    void cleanup()
+    {
+        balloons.reset();
+        window.reset();
+        home.reset();
+    }
+
+    void content_data()
+    {
+        QTest::addColumn<QByteArray>("log");
+        QTest::addColumn<QString>("shown");
+
+        QTest::newRow("space") << QByteArray("boot\nCode: 472\nready\n") << "Code: 472";
+        QTest::newRow("tab, leading zero kept") << QByteArray("Code:\t042") << "Code: 042";
+        QTest::newRow("newline as the whitespace") << QByteArray("Code:\n7\n") << "Code: 7";
+        QTest::newRow("carriage return") << QByteArray("Code:\r\n8") << "Code: none";
+        QTest::newRow("two spaces") << QByteArray("Code:  472\n") << "Code: none";
+        QTest::newRow("no space") << QByteArray("Code:472\n") << "Code: none";
+        QTest::newRow("lower case") << QByteArray("code: 472\n") << "Code: none";
+        QTest::newRow("first code wins") << QByteArray("Code: 111\n...\nCode: 222\n") << "Code: 111";
+        QTest::newRow("first that matches wins")
+            << QByteArray("Code:  1\nCode:x2\nCode: 3\nCode: 4\n") << "Code: 3";
+        QTest::newRow("digits end at the first non-digit") << QByteArray("Code: 12ab34") << "Code: 12";
+        QTest::newRow("empty") << QByteArray() << "Code: none";
+        QTest::newRow("no newline, no code") << QByteArray(300000, 'x') << "Code: none";
+        QTest::newRow("10000-digit code")
+            << "Code: " + QByteArray(10000, '7') << "Code: " + QString(10000, QLatin1Char('7'));
+        QTest::newRow("binary garbage") << garbage(1 << 20, 1) << "Code: none";
+        QTest::newRow("code inside garbage")
+            << garbage(200000, 2) + "Code: 31\n" + garbage(1000, 3) << "Code: 31";
+        QTest::newRow("across a 64 KiB boundary")
+            << QByteArray(65536 - 3, '.') + "Code: 98765" << "Code: 98765";
+        QTest::newRow("UTF-8 with byte-order mark")
+            << QByteArray("\xEF\xBB\xBF" "Code: 55") << "Code: 55";
+        QTest::newRow("UTF-16 with byte-order mark")
+            << encoded("UTF-16LE", QString(QChar(0xFEFF)) + "server \u00e9\u20ac\nCode: 606\n")
+            << "Code: 606";
+        QTest::newRow("UTF-16 big-endian")
+            << encoded("UTF-16BE", QString(QChar(0xFEFF)) + "Code:\t9") << "Code: 9";
+    }
+    void content()
+    {
+        QFETCH(QByteArray, log);
+        QFETCH(QString, shown);
+        home->writeLog(log);
+
+        poll(window.get());
+        QCOMPARE(codeLabel(window.get()), shown);
+        const bool found = shown != QLatin1String("Code: none");
+        QCOMPARE(balloons->messages(), found ? QStringList{shown} : QStringList());
+        if (found)
+            QCOMPARE(balloons->balloons.first().title, QStringLiteral("Ludovane"));
+
+        // Polling the same log again changes nothing and announces nothing.
+        poll(window.get());
+        QCOMPARE(codeLabel(window.get()), shown);
+        QCOMPARE(balloons->balloons.size(), found ? 1 : 0);
+    }
+
+    void eachNewCodeIsAnnounced()
+    {
+        home->writeLog("Code: 1\n");
+        poll(window.get());
+        home->writeLog("Code: 2\n"); // replaced, as a server restart does
+        poll(window.get());
+        poll(window.get());
+        home->writeLog("starting\n"); // a new log without a code yet keeps the last one
+        poll(window.get());
+        QCOMPARE(codeLabel(window.get()), QStringLiteral("Code: 2"));
+        QCOMPARE(balloons->messages(), QStringList({"Code: 1", "Code: 2"}));
+    }
+
+    void deletedLogKeepsTheLabel()
+    {
+        home->writeLog("Code: 10\n");
+        poll(window.get());
+        QVERIFY(QFile::remove(home->logPath()));
+        poll(window.get());
+        QCOMPARE(codeLabel(window.get()), QStringLiteral("Code: 10"));
+        QCOMPARE(balloons->balloons.size(), 1);
+    }
+
+    void notARegularFile_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("directory") << "directory";
+        QTest::newRow("FIFO with no writer") << "fifo";
+    }
+    void notARegularFile()
+    {
+        QFETCH(QString, kind);
+        home->writeLog("Code: 10\n");
+        poll(window.get());
+        QVERIFY(QFile::remove(home->logPath()));
+        const QByteArray path = home->logPath().toLocal8Bit();
+        if (kind == QLatin1String("directory"))
+            QVERIFY(QDir().mkdir(home->logPath()));
+        else
+            QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+
+        poll(window.get()); // would block forever on opening a FIFO
+        QCOMPARE(codeLabel(window.get()), QStringLiteral("Code: 10"));
+        QCOMPARE(balloons->balloons.size(), 1);
+    }
+
+    // The real timer and the real stand-in server: its code shows up by itself.
+    void serverCodeShowsWithinAPoll()
+    {
+        cleanup();
+        home.reset(new LauncherHome);
+        qputenv("LUDOVANE_STANDIN_CODE", "8675");
+        window.reset(new MainWindow);
+        balloons.reset(new BalloonWatcher);
+        QTRY_COMPARE_WITH_TIMEOUT(codeLabel(window.get()), QStringLiteral("Code: 8675"), 9000);
+        QCOMPARE(balloons->messages(), QStringList{"Code: 8675"});
+
+        // A restarted server truncates its log; until it logs a code the label stays.
+        qputenv("LUDOVANE_STANDIN_DELAY_MS", "600000");
+        child<QComboBox>(window.get(), "cmbconsole")->setCurrentIndex(2);
+        QTRY_COMPARE(serverStarts(*home).size(), 2);
+        const auto log = [this] {
+            QFile file(home->logPath());
+            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+        };
+        QTRY_VERIFY(log().startsWith("Stand-in server started for console nes"));
+        QVERIFY(!log().contains("Code:"));
+        poll(window.get());
+        QCOMPARE(codeLabel(window.get()), QStringLiteral("Code: 8675"));
+        QCOMPARE(balloons->balloons.size(), 1);
+    }
+
+private:
+    std::unique_ptr<LauncherHome> home;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<BalloonWatcher> balloons;
+};
+
+QTEST_MAIN(LogWatcherTest)
+#include "tst_logwatcher.moc"
