@@ -8,7 +8,7 @@ packages=(
   libx11-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
   imagemagick
   xvfb xauth trayer x11-utils xdotool
-  gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+  gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   wine wine64
   python3 procps
 )

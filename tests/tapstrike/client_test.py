@@ -1,0 +1,99 @@
+#!/usr/bin/env python3
+"""tapstrike as an outside client sees it: loaded with ctypes, called with whatever a client
+may pass, and outliving the X server it talks to.
+
+    client_test.py path/to/libtapstrike.so
+"""
+import ctypes
+import os
+import subprocess
+import sys
+import unittest
+
+LIBRARY = None
+
+
+def load():
+    lib = ctypes.CDLL(LIBRARY)
+    for name in ("keypress", "keyrelease"):
+        getattr(lib, name).argtypes = [ctypes.c_char_p]
+        getattr(lib, name).restype = ctypes.c_int
+    return lib
+
+
+def private_xvfb(*extra):
+    read_fd, write_fd = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", *extra],
+                            pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as pipe:
+        number = pipe.readline().strip()
+    return proc, ":" + number
+
+
+def run_isolated(code, env):
+    """Runs `code` in a fresh interpreter, so that each case gets its own connection."""
+    script = f"import ctypes,sys\nlib=ctypes.CDLL({LIBRARY!r})\n{code}"
+    return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
+                          text=True, timeout=60)
+
+
+class ClientTest(unittest.TestCase):
+    def test_arguments(self):
+        lib = load()
+        cases = [
+            (None, -1, "a null pointer sends nothing"),
+            (b"", 0, "the empty string names no key"),
+            (b"A", 0, "one byte"),
+            (b"A" * 100000, 0, "a long string acts as its first byte"),
+            (b"\x01", -1, "a mouse button has no key"),
+            (b"\x07", -1, "an unassigned code has no key"),
+            (b"\xa2", 0, "left Control, above 0x7F"),
+        ]
+        for key, expected, why in cases:
+            with self.subTest(why):
+                self.assertEqual(lib.keypress(key), expected)
+                self.assertEqual(lib.keyrelease(key), expected)
+
+    def test_no_display(self):
+        env = {k: v for k, v in os.environ.items() if k != "DISPLAY"}
+        result = run_isolated("print(lib.keypress(b'A'), lib.keyrelease(b'A'))", env)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout.split(), ["-1", "-1"])
+
+    def test_no_xtest(self):
+        server, display = private_xvfb("-extension", "XTEST")
+        try:
+            result = run_isolated("print(lib.keypress(b'A'))", dict(os.environ, DISPLAY=display))
+        finally:
+            server.terminate()
+            server.wait()
+        self.assertEqual(result.stdout.split(), ["-1"], result.stderr)
+
+    def test_server_goes_away_and_comes_back(self):
+        server, display = private_xvfb()
+        code = (
+            "import os,signal,subprocess,time\n"
+            "print(lib.keypress(b'A'), lib.keyrelease(b'A'))\n"
+            f"os.kill({server.pid}, signal.SIGTERM)\n"
+            "time.sleep(0.5)\n"
+            "print(lib.keypress(b'A'), lib.keyrelease(b'A'))\n"
+            "sys.stdout.flush()\n"
+            "new = subprocess.Popen(['Xvfb', os.environ['DISPLAY'], '-nolisten', 'tcp'],"
+            " stderr=subprocess.DEVNULL)\n"
+            "time.sleep(1.5)\n"
+            "print(lib.keypress(b'A'), lib.keyrelease(b'A'))\n"
+            "new.terminate()\n"
+        )
+        try:
+            result = run_isolated(code, dict(os.environ, DISPLAY=display))
+        finally:
+            server.kill()
+            server.wait()
+        self.assertEqual(result.returncode, 0, "the host process must survive: " + result.stderr)
+        self.assertEqual(result.stdout.split("\n")[:3], ["0 0", "-1 -1", "0 0"])
+
+
+if __name__ == "__main__":
+    LIBRARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)
