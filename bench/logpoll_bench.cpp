@@ -1,0 +1,203 @@
+// One poll of the server log, timed and weighed on generated logs of 1 MB, 100 MB and 1 GB with
+// the code on the first line, on the last line, and absent. Side by side in the same run:
+//   scan      - the launcher's chunked scanner (logscan::firstCode)
+//   readall   - reading the whole text with QTextStream and searching it with the pattern
+//   grep      - grep -m1 -E 'Code:[[:space:]][0-9]+' on the same file
+// Time is the median wall time of repeated polls over a warm page cache. Memory is the peak
+// resident growth during one poll (VmHWM after resetting it, less VmRSS before); for grep,
+// the whole grep process's peak resident size.
+//
+//   logpoll_bench [--sizes 1,100,1000] [--dir DIR]
+
+#include "logscan.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+extern char **environ;
+
+namespace {
+
+struct Figure
+{
+    double ms = 0;
+    double peakMiB = 0;
+    bool found = false;
+};
+
+qint64 statusKiB(const char *field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith(field))
+            return line.mid(int(qstrlen(field))).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+void resetPeak()
+{
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    if (refs.open(QIODevice::WriteOnly))
+        refs.write("5");
+}
+
+QString scanPoll(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    return logscan::firstCode(file);
+}
+
+QString readAllPoll(const QString &path)
+{
+    QFile file(path);
+    file.open(QIODevice::ReadOnly);
+    QTextStream stream(&file);
+    const QString text = stream.readAll();
+    static const QRegularExpression pattern(QStringLiteral("Code:\\s([0-9]+)"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+int repeatsFor(double firstMs)
+{
+    return std::clamp(int(1000 / std::max(firstMs, 0.001)), 2, 200);
+}
+
+Figure measureInProcess(const std::function<QString()> &poll)
+{
+    Figure figure;
+    const qint64 before = statusKiB("VmRSS:");
+    resetPeak();
+    QElapsedTimer timer;
+    timer.start();
+    figure.found = !poll().isNull();
+    const double first = timer.nsecsElapsed() / 1e6;
+    figure.peakMiB = std::max<qint64>(0, statusKiB("VmHWM:") - before) / 1024.0;
+
+    std::vector<double> times{first};
+    for (int i = repeatsFor(first); i > 0; --i) {
+        timer.restart();
+        poll();
+        times.push_back(timer.nsecsElapsed() / 1e6);
+    }
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    figure.ms = times[times.size() / 2];
+    return figure;
+}
+
+Figure grepOnce(const QString &path)
+{
+    const QByteArray file = QFile::encodeName(path);
+    char grep[] = "grep", m1[] = "-m1", e[] = "-E", pattern[] = "Code:[[:space:]][0-9]+";
+    char *argv[] = {grep, m1, e, pattern, const_cast<char *>(file.constData()), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    Figure figure;
+    QElapsedTimer timer;
+    timer.start();
+    pid_t pid;
+    if (posix_spawnp(&pid, "grep", &actions, nullptr, argv, environ) == 0) {
+        int status = 0;
+        rusage usage{};
+        wait4(pid, &status, 0, &usage);
+        figure.ms = timer.nsecsElapsed() / 1e6;
+        figure.peakMiB = usage.ru_maxrss / 1024.0;
+        figure.found = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    return figure;
+}
+
+Figure measureGrep(const QString &path)
+{
+    Figure first = grepOnce(path);
+    std::vector<double> times{first.ms};
+    for (int i = repeatsFor(first.ms); i > 0; --i)
+        times.push_back(grepOnce(path).ms);
+    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+    first.ms = times[times.size() / 2];
+    return first;
+}
+
+// Log lines of the kind a server writes, with the code line first, last or nowhere.
+void writeLog(const QString &path, qint64 bytes, const QString &placement)
+{
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    const QByteArray code = "Code: 482913\n";
+    QByteArray block;
+    for (int i = 0; block.size() < (1 << 20); ++i)
+        block += "2026-12-08 12:00:" + QByteArray::number(10 + i % 50) + "." +
+                 QByteArray::number(100 + i % 900) + " [info] tick " + QByteArray::number(i) +
+                 " players=3 latency=17ms room=lobby-" + QByteArray::number(i % 7) + "\n";
+    if (placement == QLatin1String("first"))
+        file.write(code);
+    qint64 left = bytes - (placement == QLatin1String("absent") ? 0 : code.size());
+    while (left > 0) {
+        const qint64 n = std::min<qint64>(left, block.size());
+        file.write(block.constData(), n);
+        left -= n;
+    }
+    if (placement == QLatin1String("last")) {
+        file.write("\n");
+        file.write(code);
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    parser.addOption({QStringLiteral("sizes"), QStringLiteral("Log sizes in MB."),
+                      QStringLiteral("list"), QStringLiteral("1,100,1000")});
+    parser.addOption({QStringLiteral("dir"), QStringLiteral("Where to write the logs."),
+                      QStringLiteral("dir"), QDir::tempPath()});
+    parser.process(app);
+
+    QTemporaryDir dir(parser.value(QStringLiteral("dir")) + QStringLiteral("/logpoll-XXXXXX"));
+    std::printf("%-9s %-7s | %12s %10s | %12s %10s | %12s %10s | %s\n", "log", "code",
+                "scan ms", "scan MiB", "readall ms", "readall MiB", "grep ms", "grep MiB",
+                "scan/grep");
+    for (const QString &size : parser.value(QStringLiteral("sizes")).split(QLatin1Char(','))) {
+        const qint64 bytes = size.toLongLong() * 1000 * 1000;
+        for (const QString &placement : {QStringLiteral("first"), QStringLiteral("last"),
+                                        QStringLiteral("absent")}) {
+            const QString path = dir.filePath(QStringLiteral("log-") + size + placement);
+            writeLog(path, bytes, placement);
+            const Figure scan = measureInProcess([&] { return scanPoll(path); });
+            const Figure all = measureInProcess([&] { return readAllPoll(path); });
+            const Figure grep = measureGrep(path);
+            if (scan.found != all.found || scan.found != grep.found)
+                std::printf("!! the three disagree on whether %s has a code\n", qPrintable(path));
+            std::printf("%6s MB %-7s | %12.3f %10.1f | %12.3f %10.1f | %12.3f %10.1f | %8.2fx\n",
+                        qPrintable(size), qPrintable(placement), scan.ms, scan.peakMiB, all.ms,
+                        all.peakMiB, grep.ms, grep.peakMiB, scan.ms / grep.ms);
+            std::fflush(stdout);
+            QFile::remove(path);
+        }
+    }
+    return 0;
+}

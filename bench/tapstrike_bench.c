@@ -1,0 +1,144 @@
+/* Key injection throughput on an X server: N press/release pairs through tapstrike into a
+ * focused window, against Debian's `xdotool key --delay 0` typing the same number of keys into
+ * the same window, in the same run. Prints events delivered per second, events lost, and
+ * tapstrike's per-call latency (median and 99th percentile).
+ *
+ *   tapstrike_bench [pairs]      (default 20000; needs DISPLAY and xdotool)
+ */
+#define _GNU_SOURCE
+#include "tapstrike.h"
+
+#include <X11/Xlib.h>
+#include <X11/keysym.h>
+
+#include <pthread.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+
+extern char **environ;
+
+static double now(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+static int compare(const void *a, const void *b)
+{
+    const double x = *(const double *)a, y = *(const double *)b;
+    return (x > y) - (x < y);
+}
+
+struct run {
+    int pairs;
+    double *latency; /* per call, seconds */
+};
+
+static void *inject(void *arg)
+{
+    struct run *run = arg;
+    for (int i = 0; i < run->pairs; ++i) {
+        double t = now();
+        keypress("A");
+        run->latency[2 * i] = now() - t;
+        t = now();
+        keyrelease("A");
+        run->latency[2 * i + 1] = now() - t;
+    }
+    return NULL;
+}
+
+/* Counts key events until `want` came or none came for two seconds; returns the count and
+ * the time of the last one. */
+static int receive(Display *dpy, int want, double *last)
+{
+    int count = 0;
+    double quiet_since = now();
+    *last = now();
+    while (count < want && now() - quiet_since < 2.0) {
+        if (!XPending(dpy)) {
+            struct timespec nap = {0, 200000};
+            nanosleep(&nap, NULL);
+            continue;
+        }
+        XEvent ev;
+        XNextEvent(dpy, &ev);
+        if (ev.type == KeyPress || ev.type == KeyRelease) {
+            ++count;
+            *last = quiet_since = now();
+        }
+    }
+    return count;
+}
+
+int main(int argc, char **argv)
+{
+    const int pairs = argc > 1 ? atoi(argv[1]) : 20000;
+    Display *dpy = XOpenDisplay(NULL);
+    if (!dpy || pairs <= 0) {
+        fprintf(stderr, "usage: tapstrike_bench [pairs], with an X display\n");
+        return 2;
+    }
+    Window win = XCreateSimpleWindow(dpy, DefaultRootWindow(dpy), 0, 0, 100, 100, 0, 0, 0);
+    XSelectInput(dpy, win, KeyPressMask | KeyReleaseMask | StructureNotifyMask);
+    XMapWindow(dpy, win);
+    for (XEvent ev;;) {
+        XNextEvent(dpy, &ev);
+        if (ev.type == MapNotify)
+            break;
+    }
+    XSetInputFocus(dpy, win, RevertToParent, CurrentTime);
+    XAutoRepeatOff(dpy);
+    XSync(dpy, False);
+    keypress("A"); /* connect and load the keymap outside the timing */
+    keyrelease("A");
+    double last;
+    receive(dpy, 2, &last);
+
+    struct run run = {pairs, calloc((size_t)pairs * 2, sizeof(double))};
+    pthread_t thread;
+    const double start = now();
+    pthread_create(&thread, NULL, inject, &run);
+    const int got = receive(dpy, 2 * pairs, &last);
+    pthread_join(thread, NULL);
+    const double ours = got / (last - start);
+    qsort(run.latency, (size_t)pairs * 2, sizeof(double), compare);
+    const double median = run.latency[pairs], p99 = run.latency[(size_t)(pairs * 2 * 0.99)];
+
+    /* xdotool types `pairs` keys: one press and one release each. */
+    char **args = calloc((size_t)pairs + 5, sizeof(char *));
+    args[0] = "xdotool";
+    args[1] = "key";
+    args[2] = "--delay";
+    args[3] = "0";
+    for (int i = 0; i < pairs; ++i)
+        args[4 + i] = "a";
+    pid_t pid;
+    const double xstart = now();
+    int xgot = 0;
+    double xlast = xstart;
+    if (posix_spawnp(&pid, "xdotool", NULL, NULL, args, environ) == 0) {
+        xgot = receive(dpy, 2 * pairs, &xlast);
+        waitpid(pid, NULL, 0);
+    }
+    const double theirs = xgot / (xlast - xstart);
+
+    printf("%-10s %10s %10s %10s %14s %12s %12s\n", "injector", "events", "received", "lost",
+           "events/s", "median us", "p99 us");
+    printf("%-10s %10d %10d %10d %14.0f %12.1f %12.1f\n", "tapstrike", 2 * pairs, got,
+           2 * pairs - got, ours, median * 1e6, p99 * 1e6);
+    printf("%-10s %10d %10d %10d %14.0f %12.1f %12s\n", "xdotool", 2 * pairs, xgot,
+           2 * pairs - xgot, theirs, (xlast - xstart) / pairs * 1e6, "-");
+    printf("tapstrike delivers %.1fx xdotool's events per second\n", ours / theirs);
+
+    XAutoRepeatOn(dpy);
+    XCloseDisplay(dpy);
+    free(args);
+    free(run.latency);
+    return 0;
+}

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks: the log poll (writes logs of up to 1 GB to a temporary
+# folder) and key injection (on a private Xvfb). They print figures and assert nothing.
+#   tools/run-benchmarks.sh [logpoll|tapstrike]...
+set -euo pipefail
+cd "$(dirname "$0")/.."
+tools/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target logpoll_bench tapstrike_bench
+which=("$@")
+[ ${#which[@]} -gt 0 ] || which=(logpoll tapstrike)
+for bench in "${which[@]}"; do
+  case $bench in
+    logpoll) build/bin/logpoll_bench ;;
+    tapstrike) python3 tests/xharness.py --no-tray -- build/bin/tapstrike_bench 20000 ;;
+    *) echo "unknown benchmark: $bench" >&2; exit 2 ;;
+  esac
+done
