@@ -1,17 +1,24 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need; skips what is present.
+#   install-deps.sh [run]     "run": only what building and starting the launcher needs
 set -euo pipefail
 
+# What building and starting the launcher needs...
 packages=(
   cmake g++ make pkg-config
   qtbase5-dev qtbase5-dev-tools
   libx11-dev libxcb1-dev libxcb-xtest0-dev x11proto-dev
-  imagemagick
-  xvfb xauth trayer x11-utils xdotool
-  gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-  wine wine64
-  python3 procps
 )
+# ...and what the tests, the Windows cross-build and the benchmarks add.
+if [ "${1:-all}" != "run" ]; then
+  packages+=(
+    imagemagick
+    xvfb xauth trayer x11-utils xdotool
+    gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+    wine wine64
+    python3 procps
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do
