@@ -64,7 +64,7 @@ static int connect_display(void)
     return 0;
 }
 
-static const xcb_keysym_t *row(xcb_keycode_t code)
+static xcb_keysym_t *row(xcb_keycode_t code)
 {
     return keymap + (size_t)(code - min_code) * per_code;
 }
@@ -121,9 +121,6 @@ static struct spare *find_spare(xcb_keysym_t sym)
 
 static xcb_keycode_t find_code(xcb_keysym_t sym)
 {
-    const struct spare *bound = find_spare(sym);
-    if (bound)
-        return bound->code;
     /* The key that carries the keysym unshifted, else any key that carries it at all. */
     for (int code = min_code; code <= max_code; ++code)
         if (row((xcb_keycode_t)code)[0] == sym)
@@ -143,7 +140,7 @@ static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
         syms[i] = sym;
     xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)width, syms);
     /* Our copy follows at once; the MappingNotify that comes back refreshes it anyway. */
-    xcb_keysym_t *entry = keymap + (size_t)(code - min_code) * per_code;
+    xcb_keysym_t *entry = row(code);
     for (unsigned i = 0; i < per_code; ++i)
         entry[i] = i < width ? sym : NO_SYMBOL;
 }
@@ -191,8 +188,8 @@ static int inject(const char *key, int press)
     if (keymap_stale && load_keymap() != 0)
         goto done;
 
-    xcb_keycode_t code = find_code(sym);
     struct spare *bound = find_spare(sym);
+    xcb_keycode_t code = bound ? bound->code : find_code(sym);
     if (!code) {
         bound = bind_spare(sym);
         if (!bound)

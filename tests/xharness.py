@@ -80,7 +80,7 @@ def main(argv):
         else:
             print(f"xharness: unknown option {flag}", file=sys.stderr)
             return 2
-    if not argv or len(argv) < 2:
+    if len(argv) < 2:
         print(__doc__, file=sys.stderr)
         return 2
     command = argv[1:]
