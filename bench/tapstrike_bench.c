@@ -1,9 +1,10 @@
 /* Key injection throughput on an X server: N press/release pairs through tapstrike into a
  * focused window, against Debian's `xdotool key --delay 0` typing the same number of keys into
  * the same window, in the same run. Prints events delivered per second, events lost, and
- * tapstrike's per-call latency (median and 99th percentile).
+ * tapstrike's per-call latency (median and 99th percentile). Then RUNS short-lived clients,
+ * each pressing and releasing one key and exiting at once, and counts what arrived.
  *
- *   tapstrike_bench [pairs]      (default 20000; needs DISPLAY and xdotool)
+ *   tapstrike_bench [pairs [runs]]   (default 20000 and 1000; needs DISPLAY and xdotool)
  */
 #define _GNU_SOURCE
 #include "tapstrike.h"
@@ -18,6 +19,7 @@
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 extern char **environ;
 
@@ -76,9 +78,43 @@ static int receive(Display *dpy, int want, double *last)
     return count;
 }
 
+/* Short-lived clients: each taps A and leaves with _exit, so that nothing at exit can help. */
+static void short_lived(Display *dpy, int runs)
+{
+    int presses = 0, releases = 0, failed = 0;
+    char *args[] = {"/proc/self/exe", "tap", NULL};
+    const double start = now();
+    for (int i = 0; i < runs; ++i) {
+        pid_t pid;
+        int status = -1;
+        if (posix_spawn(&pid, args[0], NULL, NULL, args, environ) == 0)
+            waitpid(pid, &status, 0);
+        failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    const double elapsed = now() - start;
+    XSync(dpy, False);
+    for (double quiet = now(); now() - quiet < 0.5;) {
+        while (XPending(dpy)) {
+            XEvent ev;
+            XNextEvent(dpy, &ev);
+            presses += ev.type == KeyPress;
+            releases += ev.type == KeyRelease;
+            quiet = now();
+        }
+        struct timespec nap = {0, 1000000};
+        nanosleep(&nap, NULL);
+    }
+    printf("short-lived clients: %d runs, %d failed, %d presses, %d releases, %d releases lost, "
+           "%.2f ms per run\n", runs, failed, presses, releases, runs - releases,
+           elapsed / runs * 1e3);
+}
+
 int main(int argc, char **argv)
 {
+    if (argc > 1 && strcmp(argv[1], "tap") == 0)
+        _exit(keypress("A") == 0 && keyrelease("A") == 0 ? 0 : 1);
     const int pairs = argc > 1 ? atoi(argv[1]) : 20000;
+    const int runs = argc > 2 ? atoi(argv[2]) : 1000;
     Display *dpy = XOpenDisplay(NULL);
     if (!dpy || pairs <= 0) {
         fprintf(stderr, "usage: tapstrike_bench [pairs], with an X display\n");
@@ -135,6 +171,7 @@ int main(int argc, char **argv)
     printf("%-10s %10d %10d %10d %14.0f %12.1f %12s\n", "xdotool", 2 * pairs, xgot,
            2 * pairs - xgot, theirs, (xlast - xstart) / pairs * 1e6, "-");
     printf("tapstrike delivers %.1fx xdotool's events per second\n", ours / theirs);
+    short_lived(dpy, runs);
 
     XAutoRepeatOn(dpy);
     XCloseDisplay(dpy);

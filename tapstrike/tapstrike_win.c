@@ -11,6 +11,8 @@ static int submit(const char *key, DWORD flags)
 
     if (!key)
         return -1;
+    if (key[0] == 0)
+        return 0; /* code 0 names no key: nothing to send */
     /* Every field set by hand: a struct initialiser could call memset, which is not here. */
     input.type = INPUT_KEYBOARD;
     input.ki.wVk = (WORD)(unsigned char)key[0];
@@ -18,9 +20,7 @@ static int submit(const char *key, DWORD flags)
     input.ki.dwFlags = flags;
     input.ki.time = 0;
     input.ki.dwExtraInfo = 0;
-    if (SendInput(1, &input, sizeof(INPUT)) != 1)
-        return input.ki.wVk == 0 ? 0 : -1; /* code 0 names no key: nothing to fail */
-    return 0;
+    return SendInput(1, &input, sizeof(INPUT)) == 1 ? 0 : -1;
 }
 
 int keypress(const char *key)

@@ -91,7 +91,7 @@ static const unsigned int table[256] = {
     [0xB5] = XF86XK_AudioMedia,
     [0xB6] = XF86XK_MyComputer,
     [0xB7] = XF86XK_Calculator,
-    /* The US layout's punctuation keys. */
+    /* The US layout's punctuation keys; their keys are found by position first. */
     [0xBA] = XK_semicolon,
     [0xBB] = XK_equal,
     [0xBC] = XK_comma,
@@ -108,7 +108,20 @@ static const unsigned int table[256] = {
     [0xFB] = XF86XK_ZoomIn,
 };
 
+/* Windows names these keys by where they sit, whatever the layout prints on them: the XKB
+ * names of the keys that carry the symbols above on a US keyboard. */
+static const char positions[256][5] = {
+    [0xBA] = "AC10", [0xBB] = "AE12", [0xBC] = "AB08", [0xBD] = "AE11",
+    [0xBE] = "AB09", [0xBF] = "AB10", [0xC0] = "TLDE", [0xDB] = "AD11",
+    [0xDC] = "BKSL", [0xDD] = "AD12", [0xDE] = "AC11", [0xE2] = "LSGT",
+};
+
 unsigned int tapstrike_vk_keysym(unsigned char vk)
 {
     return table[vk];
+}
+
+const char *tapstrike_vk_position(unsigned char vk)
+{
+    return positions[vk][0] ? positions[vk] : 0;
 }

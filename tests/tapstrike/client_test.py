@@ -72,27 +72,54 @@ class ClientTest(unittest.TestCase):
 
     def test_server_goes_away_and_comes_back(self):
         # The client owns the server here, so that it knows when the server is really gone.
+        # The second server has another layout, and none of the first one's spare bindings:
+        # what the library knew of the first must not be used on it.
         code = (
-            "import os,subprocess\n"
+            "import os,subprocess,time\n"
             "def xvfb(display=None):\n"
             "    r, w = os.pipe()\n"
-            "    args = ['Xvfb', '-displayfd', str(w), '-nolisten', 'tcp']\n"
+            "    args = ['Xvfb', '-displayfd', str(w), '-nolisten', 'tcp', '-noreset']\n"
             "    p = subprocess.Popen(args + ([display] if display else []), pass_fds=(w,),"
             " stderr=subprocess.DEVNULL)\n"
             "    os.close(w)\n"
             "    return p, ':' + os.fdopen(r).readline().strip()\n"
+            "def tap(key):\n"
+            "    print(lib.keypress(key), lib.keyrelease(key))\n"
             "server, display = xvfb()\n"
             "os.environ['DISPLAY'] = display\n"
-            "print(lib.keypress(b'A'), lib.keyrelease(b'A'))\n"
+            "tap(b'A'); tap(b'\\x7c')\n"
+            "time.sleep(0.3)\n"
+            "tap(b'A')\n"
             "server.terminate(); server.wait()\n"
-            "print(lib.keypress(b'A'), lib.keyrelease(b'A'))\n"
+            "tap(b'A')\n"
             "server, _ = xvfb(display)\n"
-            "print(lib.keypress(b'A'), lib.keyrelease(b'A'))\n"
+            "subprocess.run(['setxkbmap', 'de'], check=True)\n"
+            "x = ctypes.cdll.LoadLibrary('libX11.so.6')\n"
+            "x.XOpenDisplay.restype = ctypes.c_void_p\n"
+            "x.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)\n"
+            "x.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int,"
+            " ctypes.POINTER(ctypes.c_int)]\n"
+            "x.XQueryKeymap.argtypes = [ctypes.c_void_p, ctypes.c_char_p]\n"
+            "dpy = x.XOpenDisplay(display.encode())\n"
+            "def held(key):\n"
+            "    lib.keypress(key)\n"
+            "    keys = ctypes.create_string_buffer(32)\n"
+            "    x.XQueryKeymap(dpy, keys)\n"
+            "    lib.keyrelease(key)\n"
+            "    down = [c for c in range(256) if keys.raw[c // 8] >> (c % 8) & 1]\n"
+            "    n = ctypes.c_int()\n"
+            "    syms = x.XGetKeyboardMapping(dpy, down[0], 1, ctypes.byref(n)) if down else None\n"
+            "    print(len(down), hex(syms[0]) if syms else None)\n"
+            "held(b'Z'); held(b'\\x7c')\n"
             "server.terminate(); server.wait()\n"
         )
         result = run_isolated(code, dict(os.environ))
         self.assertEqual(result.returncode, 0, "the host process must survive: " + result.stderr)
-        self.assertEqual(result.stdout.split("\n")[:3], ["0 0", "-1 -1", "0 0"])
+        self.assertEqual(result.stdout.split("\n")[:6],
+                         ["0 0", "0 0", "0 0", "-1 -1",
+                          "1 0x7a",      # z, from the new server's German keymap
+                          "1 0xffca"])   # F13, bound afresh on the new server
+
 
 if __name__ == "__main__":
     LIBRARY = sys.argv.pop(1)

@@ -1,16 +1,19 @@
 /* tapstrike.dll as a Windows client sees it: loaded at run time, both functions found by name
- * and by ordinal, and the WM_KEYDOWN / WM_KEYUP each call brings to the focused window.
- * Runs under Wine on the harness's X server. */
+ * and by ordinal, and the WM_KEYDOWN / WM_KEYUP each call brings to the focused window. Then,
+ * with the DLL's import of SendInput pointed at a stand-in, the exact record each call submits
+ * and what a refused event returns. Runs under Wine on the harness's X server. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 #include <stdio.h>
+#include <string.h>
 
 typedef int (*KeyFunction)(const char *);
 
 static int failures;
 static UINT last_message;
 static WPARAM last_key;
+static LPARAM last_lparam;
 static int key_messages;
 
 #define CHECK(cond, ...)                                                                          \
@@ -29,6 +32,7 @@ static LRESULT CALLBACK window_proc(HWND hwnd, UINT message, WPARAM wparam, LPAR
         || message == WM_SYSKEYUP) {
         last_message = message;
         last_key = wparam;
+        last_lparam = lparam;
         ++key_messages;
         return 0;
     }
@@ -71,6 +75,92 @@ static HWND make_window(void)
     return hwnd;
 }
 
+/* The DLL's import address table slot for one function: rewriting it reroutes the DLL's own
+ * calls, so the test sees every record and decides what SendInput answers. */
+static ULONG_PTR *import_slot(HMODULE module, const char *dll_name, const char *function)
+{
+    BYTE *base = (BYTE *)module;
+    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY *dir = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (IMAGE_IMPORT_DESCRIPTOR *imp = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir->VirtualAddress);
+         dir->VirtualAddress && imp->Name; ++imp) {
+        if (lstrcmpiA((const char *)(base + imp->Name), dll_name) != 0)
+            continue;
+        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + imp->OriginalFirstThunk);
+        IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(base + imp->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots)
+            if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)
+                && strcmp((const char *)((IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData))->Name,
+                          function) == 0)
+                return (ULONG_PTR *)&slots->u1.Function;
+    }
+    return NULL;
+}
+
+static UINT stub_answer;
+static int stub_calls;
+static UINT stub_count;
+static int stub_size;
+static INPUT stub_input;
+
+static UINT WINAPI stub_send_input(UINT count, LPINPUT inputs, int size)
+{
+    ++stub_calls;
+    stub_count = count;
+    stub_size = size;
+    stub_input = inputs[0];
+    return stub_answer;
+}
+
+static void records(HMODULE dll, KeyFunction press, KeyFunction release)
+{
+    ULONG_PTR *slot = import_slot(dll, "user32.dll", "SendInput");
+    CHECK(slot != NULL, "tapstrike.dll imports SendInput from user32.dll");
+    if (!slot)
+        return;
+    DWORD old;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    const ULONG_PTR real = *slot;
+    *slot = (ULONG_PTR)stub_send_input;
+
+    static const struct {
+        int down;
+        const char *key;
+        UINT answer;
+        int result;
+        int calls;
+        WORD vk;
+        DWORD flags;
+    } cases[] = {
+        {1, "A", 1, 0, 1, 0x41, 0},
+        {0, "Abc", 1, 0, 1, 0x41, KEYEVENTF_KEYUP},
+        {1, "\xFF", 1, 0, 1, 0xFF, 0},           /* codes the system may take go through */
+        {1, "\x07", 1, 0, 1, 0x07, 0},
+        {1, "A", 0, -1, 1, 0x41, 0},             /* refused by the system: reported */
+        {0, "A", 0, -1, 1, 0x41, KEYEVENTF_KEYUP},
+        {1, "", 1, 0, 0, 0, 0},                  /* names no key: nothing submitted */
+        {0, "", 0, 0, 0, 0, 0},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        stub_calls = 0;
+        stub_answer = cases[i].answer;
+        memset(&stub_input, 0xAB, sizeof stub_input); /* no field may be left as it was */
+        const int result = (cases[i].down ? press : release)(cases[i].key);
+        CHECK(result == cases[i].result && stub_calls == cases[i].calls, "record %u: %d, %d calls",
+              (unsigned)i, result, stub_calls);
+        if (cases[i].calls)
+            CHECK(stub_count == 1 && stub_size == sizeof(INPUT) && stub_input.type == INPUT_KEYBOARD
+                      && stub_input.ki.wVk == cases[i].vk && stub_input.ki.wScan == 0
+                      && stub_input.ki.dwFlags == cases[i].flags && stub_input.ki.time == 0
+                      && stub_input.ki.dwExtraInfo == 0,
+                  "record %u: count %u size %d type %lu vk %#x scan %#x flags %#lx time %lu", (unsigned)i,
+                  stub_count, stub_size, stub_input.type, stub_input.ki.wVk, stub_input.ki.wScan,
+                  stub_input.ki.dwFlags, stub_input.ki.time);
+    }
+    *slot = real;
+    VirtualProtect(slot, sizeof *slot, old, &old);
+}
+
 int main(void)
 {
     HMODULE dll = LoadLibraryA("tapstrike.dll");
@@ -110,6 +200,9 @@ int main(void)
         CHECK(key_messages == 1 && last_message == WM_KEYDOWN && last_key == cases[i].vk,
               "case %u: %d messages, last %#x with key %#x", (unsigned)i, key_messages,
               last_message, (unsigned)last_key);
+        /* wScan is 0: the scan code bits of the message stay clear. */
+        CHECK(((last_lparam >> 16) & 0xFF) == 0, "case %u: scan code %#x", (unsigned)i,
+              (unsigned)((last_lparam >> 16) & 0xFF));
         CHECK(release(cases[i].key) == 0, "case %u release", (unsigned)i);
         pump(2000);
         CHECK(key_messages == 2 && last_message == WM_KEYUP && last_key == cases[i].vk,
@@ -118,10 +211,14 @@ int main(void)
     }
 
     CHECK(press(NULL) == -1 && release(NULL) == -1, "a null pointer is refused");
+    key_messages = 0;
     CHECK(press("") == 0 && release("") == 0, "the empty string names no key");
+    pump(300);
+    CHECK(key_messages == 0, "the empty string sent %d messages", key_messages);
     CHECK(release("Q") == 0, "releasing a key never pressed");
 
     DestroyWindow(hwnd);
+    records(dll, press, release);
     FreeLibrary(dll);
     printf(failures ? "win_keys: %d checks failed\n" : "win_keys: all checks passed\n", failures);
     return failures ? 1 : 0;
