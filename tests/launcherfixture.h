@@ -5,8 +5,11 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEvent>
 #include <QFile>
+#include <QHash>
+#include <QImage>
 #include <QLabel>
 #include <QObject>
 #include <QStringList>
@@ -122,7 +125,8 @@ inline int aliveCount(const QVector<ServerStart> &starts)
     return alive;
 }
 
-// Records every tray balloon that appears: Qt draws them itself as top-level widgets.
+// Records every tray balloon that appears, with its icon and how long it stayed up: Qt draws
+// them itself as top-level widgets.
 class BalloonWatcher : public QObject
 {
 public:
@@ -130,9 +134,16 @@ public:
     {
         QString title;
         QString message;
+        QImage icon;
+        qint64 shownMs = 0;
+        qint64 hiddenMs = -1;
     };
 
-    BalloonWatcher() { qApp->installEventFilter(this); }
+    BalloonWatcher()
+    {
+        clock.start();
+        qApp->installEventFilter(this);
+    }
     ~BalloonWatcher() override { qApp->removeEventFilter(this); }
 
     QVector<Balloon> balloons;
@@ -148,15 +159,31 @@ public:
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
     {
-        if (event->type() == QEvent::Show && watched->inherits("QBalloonTip")) {
+        if (!watched->inherits("QBalloonTip"))
+            return false;
+        if (event->type() == QEvent::Show) {
+            Balloon balloon;
             QStringList texts;
-            for (const QLabel *label : watched->findChildren<QLabel *>())
+            for (const QLabel *label : watched->findChildren<QLabel *>()) {
                 if (!label->text().isEmpty())
                     texts << label->text();
-            balloons.append({texts.value(0), texts.value(1)});
+                else if (!label->pixmap(Qt::ReturnByValue).isNull())
+                    balloon.icon = label->pixmap(Qt::ReturnByValue).toImage();
+            }
+            balloon.title = texts.value(0);
+            balloon.message = texts.value(1);
+            balloon.shownMs = clock.elapsed();
+            showing.insert(watched, balloons.size());
+            balloons.append(balloon);
+        } else if (event->type() == QEvent::Hide && showing.contains(watched)) {
+            balloons[showing.take(watched)].hiddenMs = clock.elapsed();
         }
         return false;
     }
+
+private:
+    QElapsedTimer clock;
+    QHash<QObject *, int> showing;
 };
 
 // Runs the application's event loop until something quits it; 99 if nothing did in time.

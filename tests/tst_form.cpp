@@ -26,6 +26,7 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&window));
 
         QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+        QCOMPARE(window.centralWidget()->objectName(), QStringLiteral("centralWidget"));
         QCOMPARE(window.windowTitle(), QStringLiteral("Ludovane"));
         QVERIFY(!window.windowIcon().isNull());
         QCOMPARE(window.minimumSize(), QSize(400, 300));
@@ -70,6 +71,7 @@ private slots:
         QVERIFY(picture->hasScaledContents());
         QCOMPARE(picture->alignment(), Qt::AlignHCenter | Qt::AlignTop);
         QCOMPARE(picture->sizePolicy().horizontalPolicy(), QSizePolicy::Maximum);
+        QCOMPARE(picture->sizePolicy().verticalPolicy(), QSizePolicy::Preferred);
         QCOMPARE(picture->pixmap(Qt::ReturnByValue).toImage(),
                  QPixmap(QStringLiteral(":/art/images/sms.png")).toImage());
     }

@@ -14,16 +14,17 @@ private slots:
     {
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
         LauncherHome home;
-        auto *window = new MainWindow;
+        // Owned here, so that a failed check still destroys the window and its server.
+        auto window = std::make_unique<MainWindow>();
         window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QVERIFY(window->findChild<QSystemTrayIcon *>()->isVisible());
         QTRY_COMPARE(serverStarts(home).size(), 1);
         const qint64 pid = serverStarts(home).first().pid;
 
-        QCOMPARE(runEventLoop([window] { window->close(); }), 0); // the last window closed
+        QCOMPARE(runEventLoop([&window] { window->close(); }), 0); // the last window closed
         QVERIFY(!window->isVisible());
-        delete window;
+        window.reset();
         QTRY_VERIFY(!processAlive(pid));
     }
 };

@@ -4,6 +4,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QSignalSpy>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QtTest>
@@ -71,6 +72,40 @@ private slots:
         }
     }
 
+    // Both balloons stay up five seconds, with the information icon.
+    void balloonTimeAndIcon_data()
+    {
+        QTest::addColumn<bool>("code");
+        QTest::newRow("a new code") << true;
+        QTest::newRow("the close hint") << false;
+    }
+    void balloonTimeAndIcon()
+    {
+        QFETCH(bool, code);
+        LauncherHome home;
+        qputenv("LUDOVANE_STANDIN_LOG", "off");
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        BalloonWatcher balloons;
+        if (code) {
+            home.writeLog("Code: 77\n");
+            poll(&window);
+        } else {
+            window.close();
+        }
+        QCOMPARE(balloons.balloons.size(), 1);
+        const BalloonWatcher::Balloon &balloon = balloons.balloons.first();
+        const QImage information = window.style()
+                                       ->standardIcon(QStyle::SP_MessageBoxInformation)
+                                       .pixmap(balloon.icon.size())
+                                       .toImage();
+        QCOMPARE(balloon.icon.convertToFormat(information.format()), information);
+        QTRY_VERIFY_WITH_TIMEOUT(balloon.hiddenMs >= 0, 8000);
+        const qint64 upMs = balloon.hiddenMs - balloon.shownMs;
+        QVERIFY2(upMs >= 4500 && upMs <= 6500, qPrintable(QString::number(upMs) + " ms"));
+    }
+
     void showOnAVisibleWindowChangesNothing()
     {
         LauncherHome home;
@@ -86,9 +121,10 @@ private slots:
     void exitFromTheTrayEndsTheLoopAndTheServer()
     {
         LauncherHome home;
-        auto *window = new MainWindow;
+        // Owned here, so that a failed check still destroys the window and its server.
+        auto window = std::make_unique<MainWindow>();
         window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         QTRY_COMPARE(serverStarts(home).size(), 1);
         const qint64 pid = serverStarts(home).first().pid;
         window->close(); // hidden to the tray: Exit must work from there
@@ -96,7 +132,7 @@ private slots:
         QAction *exit = menuEntry(*window, QStringLiteral("&Exit"));
         QCOMPARE(runEventLoop([exit] { exit->trigger(); }), 0);
         QVERIFY(processAlive(pid));
-        delete window;
+        window.reset();
         QTRY_VERIFY(!processAlive(pid));
     }
 
