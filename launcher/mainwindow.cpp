@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "logscan.h"
+#include "serverprocess.h"
 
 #include <QAction>
 #include <QApplication>
@@ -71,7 +72,7 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    serverProcess->kill();
+    serverProcess->killGroup();
     delete form;
 }
 
@@ -99,7 +100,7 @@ void MainWindow::startServer(const QString &consoleArgument)
         // The replaced process object goes once its process has been reaped, so that many
         // console changes leave neither objects nor zombies behind.
         // A start that failed, or has yet to fail, never finishes but does reach NotRunning.
-        QProcess *old = serverProcess;
+        ServerProcess *old = serverProcess;
         if (old->state() == QProcess::NotRunning) {
             old->deleteLater();
         } else {
@@ -107,11 +108,11 @@ void MainWindow::startServer(const QString &consoleArgument)
                 if (state == QProcess::NotRunning)
                     old->deleteLater();
             });
-            old->kill();
+            old->killGroup();
         }
     }
 
-    serverProcess = new QProcess(this);
+    serverProcess = new ServerProcess(this);
     // Nobody reads the server's output: left on pipes, QProcess would buffer all of it.
     serverProcess->setStandardOutputFile(QProcess::nullDevice());
     serverProcess->setStandardErrorFile(QProcess::nullDevice());
@@ -119,7 +120,7 @@ void MainWindow::startServer(const QString &consoleArgument)
                                      QStringLiteral("ludovane.exe"));
     const QStringList arguments{QStringLiteral("-batchmode"), QStringLiteral("-nographics"),
                                 QStringLiteral("-logFile"), logPath, consoleArgument};
-    serverProcess->start(program, arguments, QIODevice::ReadWrite);
+    serverProcess->launch(program, arguments);
 }
 
 void MainWindow::readData()

@@ -7,7 +7,7 @@
 class QAction;
 class QCloseEvent;
 class QMenu;
-class QProcess;
+class ServerProcess;
 
 namespace Ui {
 class MainWindow;
@@ -43,7 +43,7 @@ private:
     QAction *exitAction;
     QSystemTrayIcon *trayIcon;
     QMenu *trayMenu;
-    QProcess *serverProcess;
+    ServerProcess *serverProcess;
     QString logPath;
 };
 

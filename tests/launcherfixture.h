@@ -35,7 +35,8 @@ public:
     {
         for (const char *name : {"LUDOVANE_STANDIN_CODE", "LUDOVANE_STANDIN_DELAY_MS",
                                  "LUDOVANE_STANDIN_EXIT_MS", "LUDOVANE_STANDIN_FLOOD_MB",
-                                 "LUDOVANE_STANDIN_LOG", "LUDOVANE_STANDIN_RECORD"})
+                                 "LUDOVANE_STANDIN_LOG", "LUDOVANE_STANDIN_RECORD",
+                                 "LUDOVANE_STANDIN_CHILD"})
             qunsetenv(name);
     }
     QString path() const { return dir.path(); }
@@ -69,7 +70,8 @@ inline QVector<ServerStart> serverStarts(const LauncherHome &home)
         return starts;
     for (const QByteArray &line : file.readAll().split('\n')) {
         const QStringList fields = QString::fromUtf8(line).split(QLatin1Char('\t'));
-        if (fields.size() < 2 || fields[0] == QLatin1String("flooded"))
+        if (fields.size() < 2 || fields[0] == QLatin1String("flooded")
+            || fields[0] == QLatin1String("child"))
             continue;
         starts.append({fields[0].toLongLong(), fields[1], fields.mid(2)});
     }

@@ -6,7 +6,7 @@ set -euo pipefail
 # What building and starting the launcher needs...
 packages=(
   cmake g++ make pkg-config
-  qtbase5-dev qtbase5-dev-tools
+  qtbase5-dev qtbase5-dev-tools # Qt 5 Core, Gui, Widgets, Network (the single-instance socket), Test
   libx11-dev libxcb1-dev libxcb-xtest0-dev libxcb-xkb-dev x11proto-dev
 )
 # ...and what the tests, the Windows cross-build and the benchmarks add.

@@ -8,6 +8,8 @@
 //   LUDOVANE_STANDIN_EXIT_MS  exit on its own after this long
 //   LUDOVANE_STANDIN_FLOOD_MB write this many MiB to standard output, then record "flooded"
 //   LUDOVANE_STANDIN_LOG=off  leave the log file alone
+//   LUDOVANE_STANDIN_CHILD=1  start a helper process of its own, which ignores SIGTERM, SIGINT
+//                             and SIGHUP and records "child<TAB>pid<TAB>console"
 
 #include <chrono>
 #include <cstdio>
@@ -16,6 +18,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <csignal>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -78,6 +82,14 @@ int main(int argc, char **argv)
     const std::string code = env("LUDOVANE_STANDIN_CODE")
                                  ? env("LUDOVANE_STANDIN_CODE")
                                  : std::to_string(1000 + ::getpid() % 9000);
+
+    if (env("LUDOVANE_STANDIN_CHILD") && ::fork() == 0) {
+        for (int signal : {SIGTERM, SIGINT, SIGHUP})
+            std::signal(signal, SIG_IGN);
+        record("child\t" + std::to_string(::getpid()) + '\t' + console);
+        for (;;)
+            ::pause();
+    }
 
     FILE *log = writeLog ? std::fopen(logPath.c_str(), "w") : nullptr; // a new log each start
     if (log) {

@@ -1,0 +1,127 @@
+#include "serverprocess.h"
+
+#include <QCoreApplication>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <csignal>
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <sys/prctl.h>
+#endif
+
+namespace {
+
+qint64 guardedGroup = 0;
+
+#ifdef Q_OS_UNIX
+int guardSocket = -1;
+
+// The guard kills the last group it was told of once the launcher's end of the socket closes.
+void guard(qint64 group)
+{
+    guardedGroup = group;
+    if (guardSocket >= 0 && ::send(guardSocket, &group, sizeof group, MSG_NOSIGNAL) < 0) {
+    }
+}
+
+[[noreturn]] void runGuard(int socket)
+{
+    for (int signal : {SIGTERM, SIGINT, SIGHUP})
+        std::signal(signal, SIG_IGN); // meant for the launcher, which then tells us
+    qint64 group = 0, message;
+    for (;;) {
+        const ssize_t got = ::read(socket, &message, sizeof message);
+        if (got == sizeof message)
+            group = message;
+        else if (got == 0 || (got < 0 && errno != EINTR))
+            break;
+    }
+    if (group > 0)
+        ::kill(-pid_t(group), SIGKILL);
+    ::_exit(0);
+}
+#else
+void guard(qint64 group)
+{
+    guardedGroup = group;
+}
+#endif
+
+} // namespace
+
+void ServerProcess::startGuard()
+{
+#ifdef Q_OS_UNIX
+    int ends[2];
+    // Close-on-exec: a server holding an end would keep the guard waiting.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
+        return;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ends[0]);
+        runGuard(ends[1]);
+    }
+    ::close(ends[1]);
+    if (child > 0)
+        guardSocket = ends[0];
+    else
+        ::close(ends[0]);
+#endif
+}
+
+ServerProcess::ServerProcess(QObject *parent)
+    : QProcess(parent)
+    , launcherPid(QCoreApplication::applicationPid())
+{
+    // A server that ended on its own leaves no group to kill later, where its id could be
+    // somebody else's by then.
+    connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
+        if (state == QProcess::NotRunning && guardedGroup == lastGroup)
+            guard(0);
+    });
+}
+
+void ServerProcess::launch(const QString &program, const QStringList &arguments)
+{
+    start(program, arguments, QIODevice::ReadWrite);
+#ifdef Q_OS_UNIX
+    // The child does the same before it runs the program; doing it here too means a kill
+    // that comes before the child got that far still finds the group.
+    if (processId() > 0) {
+        ::setpgid(pid_t(processId()), pid_t(processId()));
+        lastGroup = processId();
+        guard(lastGroup);
+    }
+#endif
+}
+
+void ServerProcess::killGroup()
+{
+#ifdef Q_OS_UNIX
+    // While the server is not reaped, its group cannot be anybody else's.
+    if (processId() > 0)
+        ::kill(-pid_t(processId()), SIGKILL);
+    if (guardedGroup == lastGroup)
+        guard(0);
+#endif
+    kill();
+}
+
+// Runs in the child, between fork and exec: only async-signal-safe calls.
+void ServerProcess::setupChildProcess()
+{
+#ifdef Q_OS_UNIX
+    ::setpgid(0, 0);
+#endif
+#ifdef Q_OS_LINUX
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A launcher that died before the line above sends no signal any more: go at once.
+    if (::getppid() != pid_t(launcherPid))
+        ::_exit(127);
+#endif
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QProcess>
+
+// The server's process. On Linux it runs in a process group of its own, so that stopping it
+// takes the helpers it started too, and it dies with the launcher however the launcher ends
+// (a signal, a crash, a lost display), so that no server outlives the launcher.
+class ServerProcess : public QProcess
+{
+public:
+    // Starts a small guard process that, when the launcher ends in any way, kills the group
+    // of the server running then. Call it first in main, before any thread exists; without
+    // it the server still dies with the launcher, but helpers it started might not.
+    static void startGuard();
+
+    explicit ServerProcess(QObject *parent = nullptr);
+
+    // Starts the program with the arguments, without waiting for it to run.
+    void launch(const QString &program, const QStringList &arguments);
+    // Kills the server and its process group at once, without waiting for them to end.
+    void killGroup();
+
+protected:
+    void setupChildProcess() override;
+
+private:
+    qint64 launcherPid;
+    qint64 lastGroup = 0;
+};

@@ -1,0 +1,315 @@
+#!/usr/bin/env python3
+"""The built launcher as a user runs it, in a process of its own: every way it can end leaves
+no server behind, and one launcher runs per user and home directory.
+
+    tst_lifecycle.py path/to/launcher        (under xharness.py, with a tray host)
+
+The launcher's folder holds the stand-in server, which records its starts in the home
+directory and, told to, starts a helper process of its own. This script makes itself the
+child subreaper, so that a server orphaned by a launcher that died is reparented to it: that
+tells a server the launcher killed and reaped from one that died only of the parent-death
+signal.
+"""
+import ctypes
+import ctypes.util
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+LAUNCHER = None
+PR_SET_CHILD_SUBREAPER = 36
+libc = ctypes.CDLL(None, use_errno=True)
+reaped = {}  # pid -> wait status of orphans that came to us
+
+
+def reap():
+    while True:
+        try:
+            pid, status = os.waitpid(-1, os.WNOHANG)
+        except ChildProcessError:
+            return
+        if pid == 0:
+            return
+        reaped[pid] = status
+
+
+def alive(pid):
+    reap()
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def wait_for(condition, seconds, step=0.02):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+class XClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong),
+                ("message_type", ctypes.c_ulong), ("format", ctypes.c_int),
+                ("data", ctypes.c_long * 5), ("pad", ctypes.c_long * 12)]
+
+
+def close_window(display, window):
+    """What a window manager's close button sends: WM_DELETE_WINDOW."""
+    x = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                             ctypes.c_void_p]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x.XOpenDisplay(display.encode())
+    event = XClientMessage(type=33, window=window, format=32,
+                           message_type=x.XInternAtom(dpy, b"WM_PROTOCOLS", 0))
+    event.data[0] = x.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+    x.XSendEvent(dpy, window, 0, 0, ctypes.byref(event))
+    x.XCloseDisplay(dpy)
+
+
+def xdotool(*args, env=None):
+    result = subprocess.run(["xdotool", *args], capture_output=True, text=True, env=env)
+    return result.stdout.split()
+
+
+def main_window(env):
+    """The launcher's window, and whether it is on screen."""
+    for window in xdotool("search", "--name", "^Ludovane$", env=env):
+        info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
+                              env=env).stdout
+        return int(window), "Map State: IsViewable" in info
+    return None, False
+
+
+def private_xvfb():
+    read_fd, write_fd = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp",
+                             "-noreset"], pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
+    os.close(write_fd)
+    with os.fdopen(read_fd) as pipe:
+        return proc, ":" + pipe.readline().strip()
+
+
+class Home:
+    """A home directory of its own (with a space and non-ASCII letters in its path)."""
+    made = []
+
+    def __init__(self, helper=True):
+        self.dir = tempfile.TemporaryDirectory(prefix="lifecycle home ü-")
+        Home.made.append(self.dir)
+        self.path = self.dir.name
+        self.record = os.path.join(self.path, "server-starts.txt")
+        self.env = dict(os.environ, HOME=self.path, LUDOVANE_STANDIN_RECORD=self.record)
+        if helper:
+            self.env["LUDOVANE_STANDIN_CHILD"] = "1"
+
+    def records(self):
+        try:
+            with open(self.record) as f:
+                return [line.rstrip("\n").split("\t") for line in f if line.strip()]
+        except OSError:
+            return []
+
+    def servers(self):
+        return [(int(r[0]), r[-1].split("=")[-1]) for r in self.records() if r[0].isdigit()]
+
+    def helpers(self):
+        return [(int(r[1]), r[2]) for r in self.records() if r[0] == "child"]
+
+
+class Launcher:
+    def __init__(self, home, env=None):
+        self.home = home
+        self.env = env or home.env
+        self.proc = subprocess.Popen([LAUNCHER], env=self.env, preexec_fn=self._no_core)
+
+    @staticmethod
+    def _no_core():
+        import resource
+        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+
+    def running(self, servers=1):
+        """Waits until the window is up and the given number of servers and helpers record."""
+        return (wait_for(lambda: len(self.home.servers()) >= servers
+                         and len(self.home.helpers()) >= servers, 10)
+                and wait_for(lambda: main_window(self.env)[1], 10))
+
+    def wait(self, seconds=10):
+        try:
+            return self.proc.wait(seconds)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def exit_from_tray(launcher):
+    icon = [w for w in xdotool("search", "--classname", "launcher", env=launcher.env)
+            if w != str(main_window(launcher.env)[0])
+            and xdotool("getwindowname", w, env=launcher.env) == ["launcher"]
+            and "22x30" in " ".join(xdotool("getwindowgeometry", w, env=launcher.env))]
+    xdotool("mousemove", "--window", icon[0], "5", "5", "click", "3", env=launcher.env)
+    time.sleep(0.5)
+    xdotool("key", "e", env=launcher.env)  # &Exit
+
+
+class LifecycleTest(unittest.TestCase):
+    def tearDown(self):
+        reap()
+        while Home.made:
+            Home.made.pop().cleanup()
+
+    def test_every_way_to_end(self):
+        cases = [
+            # name, how, ended cleanly (exit 0, server killed and reaped by the launcher)
+            ("Exit from the tray", exit_from_tray, True),
+            ("SIGTERM", lambda l: l.proc.send_signal(signal.SIGTERM), True),
+            ("SIGINT", lambda l: l.proc.send_signal(signal.SIGINT), True),
+            ("SIGHUP", lambda l: l.proc.send_signal(signal.SIGHUP), True),
+            ("SIGTERM twice", lambda l: [l.proc.send_signal(signal.SIGTERM)] * 2, True),
+            ("SIGKILL", lambda l: l.proc.send_signal(signal.SIGKILL), False),
+            ("SIGSEGV", lambda l: l.proc.send_signal(signal.SIGSEGV), False),
+            ("the X server goes away", None, False),
+        ]
+        for name, how, clean in cases:
+            with self.subTest(name):
+                home = Home()
+                xvfb = None
+                env = None
+                if how is None:
+                    xvfb, display = private_xvfb()
+                    env = dict(home.env, DISPLAY=display)
+                launcher = Launcher(home, env)
+                try:
+                    self.assertTrue(launcher.running(), "the launcher did not come up")
+                    (server, _), = home.servers()
+                    (helper, _), = home.helpers()
+                    if how is None:
+                        xvfb.kill()
+                        xvfb.wait()
+                    else:
+                        how(launcher)
+                    status = launcher.wait()
+                    self.assertIsNotNone(status, "the launcher did not end")
+                    self.assertTrue(wait_for(lambda: not alive(server) and not alive(helper), 2),
+                                    "the server or its helper outlived the launcher")
+                    if clean:
+                        self.assertEqual(status, 0)
+                        self.assertNotIn(server, reaped, "the launcher did not stop the server")
+                    else:
+                        self.assertNotEqual(status, 0)
+                finally:
+                    launcher.kill()
+                    if xvfb:
+                        xvfb.kill()
+                        xvfb.wait()
+
+    def test_signal_during_start_up(self):
+        home = Home()
+        launcher = Launcher(home)
+        try:
+            # As soon as the server is started, which the window does before the loop runs.
+            self.assertTrue(wait_for(lambda: home.servers(), 10, step=0.001))
+            launcher.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(launcher.wait(), 0)
+            (server, _), = home.servers()
+            self.assertTrue(wait_for(lambda: not alive(server), 2))
+        finally:
+            launcher.kill()
+
+    def test_console_changes_take_the_helpers(self):
+        home = Home()
+        launcher = Launcher(home)
+        try:
+            self.assertTrue(launcher.running())
+            window, _ = main_window(home.env)
+            names = ["genesis", "nes", "snes"]
+            for step, console in enumerate(names, start=2):
+                # The selector has the focus: Down picks the next console.
+                xdotool("windowfocus", "--sync", str(window), env=home.env)
+                xdotool("key", "Down", env=home.env)
+                self.assertTrue(wait_for(lambda: len(home.helpers()) == step, 10), console)
+                self.assertTrue(wait_for(
+                    lambda: [c for p, c in home.servers() if alive(p)] == [console]
+                    and [c for p, c in home.helpers() if alive(p)] == [console], 2),
+                    f"after {console}: servers {home.servers()}, helpers {home.helpers()}")
+        finally:
+            launcher.kill()
+
+    def test_one_launcher_per_home(self):
+        home = Home()
+        first = Launcher(home)
+        try:
+            self.assertTrue(first.running())
+            window, _ = main_window(home.env)
+            for hidden in (False, True):
+                if hidden:
+                    close_window(home.env["DISPLAY"], window)
+                    self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
+                started = time.monotonic()
+                second = subprocess.run([LAUNCHER], env=home.env, timeout=10)
+                self.assertEqual(second.returncode, 0)
+                self.assertLess(time.monotonic() - started, 1.5)
+                self.assertTrue(wait_for(lambda: main_window(home.env)[1], 5),
+                                "the first window did not come back")
+                self.assertEqual(len(home.servers()), 1, "a second server was started")
+            self.assertIsNone(first.proc.poll())
+
+            other = Home()
+            elsewhere = Launcher(other)
+            try:
+                self.assertTrue(wait_for(lambda: other.servers(), 10),
+                                "another home gets a launcher of its own")
+                self.assertIsNone(elsewhere.proc.poll())
+            finally:
+                elsewhere.kill()
+
+            first.proc.send_signal(signal.SIGKILL)
+            first.wait()
+            after = Launcher(home)
+            try:
+                self.assertTrue(wait_for(lambda: len(home.servers()) == 2, 10),
+                                "a killed launcher blocked the next start")
+                self.assertIsNone(after.proc.poll())
+            finally:
+                after.kill()
+        finally:
+            first.kill()
+
+    def test_two_at_once(self):
+        home = Home()
+        launchers = [Launcher(home), Launcher(home)]
+        try:
+            statuses = [wait_for(lambda: l.proc.poll() is not None, 5) for l in launchers]
+            self.assertEqual(sorted(statuses), [False, True], "exactly one of them stays")
+            self.assertEqual([l.proc.returncode for l in launchers if l.proc.poll() is not None],
+                             [0])
+            self.assertTrue(wait_for(lambda: home.servers(), 10))
+            time.sleep(0.5)
+            self.assertEqual(len(home.servers()), 1)
+        finally:
+            for launcher in launchers:
+                launcher.kill()
+
+
+if __name__ == "__main__":
+    LAUNCHER = sys.argv.pop(1)
+    if libc.prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+        sys.exit("cannot become a child subreaper")
+    unittest.main(verbosity=2)
