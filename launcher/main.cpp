@@ -17,6 +17,7 @@ int main(int argc, char **argv)
     // Whatever ends the launcher, the system then ends every server it started.
     ludovane_join_kill_job();
 #endif
+    setHighDpiAttributes();
     QApplication app(argc, argv);
 
     SingleInstance instance;

@@ -40,6 +40,12 @@ constexpr int balloonMs = 5000;
 
 } // namespace
 
+void setHighDpiAttributes()
+{
+    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+}
+
 QString joinPath(const QString &dir, const QString &name)
 {
     return QDir::cleanPath(dir + QDir::separator() + name);

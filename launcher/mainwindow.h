@@ -47,5 +47,10 @@ private:
     QString logPath;
 };
 
+// Application attributes for scaled desktops, to be set before the application object: the
+// window keeps its logical size and the pictures and icons are drawn from the full-size
+// artwork at the screen's device pixel ratio (on X11 from Xft.dpi, per monitor on Windows).
+void setHighDpiAttributes();
+
 // Joins a directory and a file name and cleans the result, so it uses "/" on every platform.
 QString joinPath(const QString &dir, const QString &name);

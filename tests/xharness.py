@@ -3,7 +3,9 @@
 host, and a fresh temporary HOME, so that GUI tests never touch the developer's desktop
 or home directory.
 
-    xharness.py [--no-tray] [--keep-home] -- command [args...]
+    xharness.py [--no-tray] [--dpi N] [--keep-home] -- command [args...]
+
+--dpi sets Xft.dpi in the server's resources, which is how Qt learns of a scaled desktop.
 
 The command's exit code is returned; the X server, the tray host and HOME are removed
 afterwards whatever happens.
@@ -71,12 +73,15 @@ def stop(proc):
 def main(argv):
     tray = True
     keep_home = False
+    dpi = None
     while argv and argv[0] != "--":
         flag = argv.pop(0)
         if flag == "--no-tray":
             tray = False
         elif flag == "--keep-home":
             keep_home = True
+        elif flag == "--dpi" and argv:
+            dpi = argv.pop(0)
         else:
             print(f"xharness: unknown option {flag}", file=sys.stderr)
             return 2
@@ -95,6 +100,9 @@ def main(argv):
         # No session bus: Qt then uses the X11 tray protocol, which is what the tray host speaks.
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
         env.pop("WAYLAND_DISPLAY", None)
+        if dpi:
+            subprocess.run(["xrdb", "-nocpp", "-merge"], input=f"Xft.dpi: {dpi}\n", text=True,
+                           env=env, check=True)
         if tray:
             tray_host = subprocess.Popen(
                 ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",

@@ -13,7 +13,7 @@ packages=(
 if [ "${1:-all}" != "run" ]; then
   packages+=(
     imagemagick
-    xvfb xauth trayer x11-utils xdotool
+    xvfb xauth trayer x11-utils x11-xserver-utils xdotool
     gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64
     python3 procps
