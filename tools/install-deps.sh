@@ -17,6 +17,7 @@ if [ "${1:-all}" != "run" ]; then
     gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64
     python3 procps
+    dpkg-dev file lintian desktop-file-utils
   )
 fi
 
