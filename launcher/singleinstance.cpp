@@ -54,7 +54,9 @@ SingleInstance::SingleInstance(QObject *parent)
 
 bool SingleInstance::claim()
 {
-    if (lock.tryLock(0)) {
+    if (lock.tryLock(0) || lock.error() != QLockFile::LockFailedError) {
+        // Without a lock to take (no writable temporary folder) run all the same: better two
+        // launchers than none.
         QLocalServer::removeServer(key); // a socket left by a launcher that was killed
         server.listen(key);
         return true;

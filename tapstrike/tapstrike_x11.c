@@ -50,6 +50,7 @@ struct spare {
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static xcb_connection_t *conn;
+static pid_t conn_pid; /* a child that forked shares the parent's socket, not its connection */
 static xcb_window_t root;
 static xcb_window_t owner;
 static uint32_t stamp;
@@ -83,10 +84,13 @@ static void disconnect(void)
 
 static int connect_display(void)
 {
+    if (conn && conn_pid != getpid())
+        conn = NULL; /* closing it here would shut the parent's connection down */
     if (conn && !xcb_connection_has_error(conn))
         return 0;
     disconnect();
     conn = xcb_connect(NULL, NULL);
+    conn_pid = getpid();
     if (xcb_connection_has_error(conn))
         goto fail;
     const xcb_query_extension_reply_t *xtest = xcb_get_extension_data(conn, &xcb_test_id);
@@ -473,7 +477,7 @@ __attribute__((destructor)) static void restore_spares(void)
     deadline.tv_sec += 1;
     if (pthread_mutex_timedlock(&lock, &deadline) != 0)
         return;
-    if (conn && !xcb_connection_has_error(conn) && spare_count > 0) {
+    if (conn && conn_pid == getpid() && !xcb_connection_has_error(conn) && spare_count > 0) {
         int count;
         xcb_grab_server(conn);
         struct entry *entries = fetch_keymap() == 0 ? fetch_registry(&count) : NULL;
@@ -492,6 +496,7 @@ __attribute__((destructor)) static void restore_spares(void)
         free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), NULL));
         free(entries);
     }
-    disconnect();
+    if (conn_pid == getpid())
+        disconnect();
     pthread_mutex_unlock(&lock);
 }

@@ -13,12 +13,16 @@ signal.
 import ctypes
 import ctypes.util
 import os
+import resource
 import signal
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from xharness import start_xvfb  # noqa: E402
 
 LAUNCHER = None
 PR_SET_CHILD_SUBREAPER = 36
@@ -94,27 +98,16 @@ def main_window(env):
     return None, False
 
 
-def private_xvfb():
-    read_fd, write_fd = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp",
-                             "-noreset"], pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
-    os.close(write_fd)
-    with os.fdopen(read_fd) as pipe:
-        return proc, ":" + pipe.readline().strip()
-
-
 class Home:
     """A home directory of its own (with a space and non-ASCII letters in its path)."""
     made = []
 
-    def __init__(self, helper=True):
+    def __init__(self):
         self.dir = tempfile.TemporaryDirectory(prefix="lifecycle home ü-")
         Home.made.append(self.dir)
-        self.path = self.dir.name
-        self.record = os.path.join(self.path, "server-starts.txt")
-        self.env = dict(os.environ, HOME=self.path, LUDOVANE_STANDIN_RECORD=self.record)
-        if helper:
-            self.env["LUDOVANE_STANDIN_CHILD"] = "1"
+        self.record = os.path.join(self.dir.name, "server-starts.txt")
+        self.env = dict(os.environ, HOME=self.dir.name, LUDOVANE_STANDIN_RECORD=self.record,
+                        LUDOVANE_STANDIN_CHILD="1")
 
     def records(self):
         try:
@@ -131,20 +124,26 @@ class Home:
 
 
 class Launcher:
+    """The launcher in a process of its own; killed on leaving a `with` block, whatever
+    happened in it."""
+
     def __init__(self, home, env=None):
         self.home = home
         self.env = env or home.env
-        self.proc = subprocess.Popen([LAUNCHER], env=self.env, preexec_fn=self._no_core)
+        no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # noqa: E731
+        self.proc = subprocess.Popen([LAUNCHER], env=self.env, preexec_fn=no_core)
 
-    @staticmethod
-    def _no_core():
-        import resource
-        resource.setrlimit(resource.RLIMIT_CORE, (0, 0))
+    def __enter__(self):
+        return self
 
-    def running(self, servers=1):
-        """Waits until the window is up and the given number of servers and helpers record."""
-        return (wait_for(lambda: len(self.home.servers()) >= servers
-                         and len(self.home.helpers()) >= servers, 10)
+    def __exit__(self, *exc):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+    def running(self):
+        """Waits until the server and its helper recorded and the window is up."""
+        return (wait_for(lambda: self.home.servers() and self.home.helpers(), 10)
                 and wait_for(lambda: main_window(self.env)[1], 10))
 
     def wait(self, seconds=10):
@@ -153,20 +152,15 @@ class Launcher:
         except subprocess.TimeoutExpired:
             return None
 
-    def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
-
 
 def exit_from_tray(launcher):
-    icon = [w for w in xdotool("search", "--classname", "launcher", env=launcher.env)
-            if w != str(main_window(launcher.env)[0])
-            and xdotool("getwindowname", w, env=launcher.env) == ["launcher"]
-            and "22x30" in " ".join(xdotool("getwindowgeometry", w, env=launcher.env))]
-    xdotool("mousemove", "--window", icon[0], "5", "5", "click", "3", env=launcher.env)
+    env = launcher.env
+    icon = [w for w in xdotool("search", "--classname", "launcher", env=env)
+            if xdotool("getwindowname", w, env=env) == ["launcher"]
+            and "22x30" in " ".join(xdotool("getwindowgeometry", w, env=env))]
+    xdotool("mousemove", "--window", icon[0], "5", "5", "click", "3", env=env)
     time.sleep(0.5)
-    xdotool("key", "e", env=launcher.env)  # &Exit
+    xdotool("key", "e", env=env)  # &Exit
 
 
 class LifecycleTest(unittest.TestCase):
@@ -190,57 +184,49 @@ class LifecycleTest(unittest.TestCase):
         for name, how, clean in cases:
             with self.subTest(name):
                 home = Home()
-                xvfb = None
-                env = None
+                xvfb, env = None, None
                 if how is None:
-                    xvfb, display = private_xvfb()
+                    xvfb, display = start_xvfb()
                     env = dict(home.env, DISPLAY=display)
-                launcher = Launcher(home, env)
-                try:
-                    self.assertTrue(launcher.running(), "the launcher did not come up")
-                    (server, _), = home.servers()
-                    (helper, _), = home.helpers()
-                    if how is None:
-                        xvfb.kill()
-                        xvfb.wait()
-                    else:
-                        how(launcher)
-                    status = launcher.wait()
-                    self.assertIsNotNone(status, "the launcher did not end")
-                    self.assertTrue(wait_for(lambda: not alive(server) and not alive(helper), 2),
-                                    "the server or its helper outlived the launcher")
-                    if clean:
-                        self.assertEqual(status, 0)
-                        self.assertNotIn(server, reaped, "the launcher did not stop the server")
-                    else:
-                        self.assertNotEqual(status, 0)
-                finally:
-                    launcher.kill()
-                    if xvfb:
-                        xvfb.kill()
-                        xvfb.wait()
+                with Launcher(home, env) as launcher:
+                    try:
+                        self.assertTrue(launcher.running(), "the launcher did not come up")
+                        (server, _), = home.servers()
+                        (helper, _), = home.helpers()
+                        if xvfb:
+                            xvfb.kill()
+                        else:
+                            how(launcher)
+                        status = launcher.wait()
+                        self.assertIsNotNone(status, "the launcher did not end")
+                        self.assertTrue(wait_for(lambda: not alive(server) and not alive(helper),
+                                                 2), "the server or its helper outlived it")
+                        if clean:
+                            self.assertEqual(status, 0)
+                            self.assertNotIn(server, reaped, "the launcher did not stop it")
+                        else:
+                            self.assertNotEqual(status, 0)
+                    finally:
+                        if xvfb:
+                            xvfb.kill()
+                            xvfb.wait()
 
     def test_signal_during_start_up(self):
         home = Home()
-        launcher = Launcher(home)
-        try:
+        with Launcher(home) as launcher:
             # As soon as the server is started, which the window does before the loop runs.
-            self.assertTrue(wait_for(lambda: home.servers(), 10, step=0.001))
+            self.assertTrue(wait_for(home.servers, 10, step=0.001))
             launcher.proc.send_signal(signal.SIGTERM)
             self.assertEqual(launcher.wait(), 0)
             (server, _), = home.servers()
             self.assertTrue(wait_for(lambda: not alive(server), 2))
-        finally:
-            launcher.kill()
 
     def test_console_changes_take_the_helpers(self):
         home = Home()
-        launcher = Launcher(home)
-        try:
+        with Launcher(home) as launcher:
             self.assertTrue(launcher.running())
             window, _ = main_window(home.env)
-            names = ["genesis", "nes", "snes"]
-            for step, console in enumerate(names, start=2):
+            for step, console in enumerate(["genesis", "nes", "snes"], start=2):
                 # The selector has the focus: Down picks the next console.
                 xdotool("windowfocus", "--sync", str(window), env=home.env)
                 xdotool("key", "Down", env=home.env)
@@ -249,13 +235,10 @@ class LifecycleTest(unittest.TestCase):
                     lambda: [c for p, c in home.servers() if alive(p)] == [console]
                     and [c for p, c in home.helpers() if alive(p)] == [console], 2),
                     f"after {console}: servers {home.servers()}, helpers {home.helpers()}")
-        finally:
-            launcher.kill()
 
     def test_one_launcher_per_home(self):
         home = Home()
-        first = Launcher(home)
-        try:
+        with Launcher(home) as first:
             self.assertTrue(first.running())
             window, _ = main_window(home.env)
             for hidden in (False, True):
@@ -272,40 +255,27 @@ class LifecycleTest(unittest.TestCase):
             self.assertIsNone(first.proc.poll())
 
             other = Home()
-            elsewhere = Launcher(other)
-            try:
-                self.assertTrue(wait_for(lambda: other.servers(), 10),
-                                "another home gets a launcher of its own")
+            with Launcher(other) as elsewhere:
+                self.assertTrue(wait_for(other.servers, 10), "another home gets its own")
                 self.assertIsNone(elsewhere.proc.poll())
-            finally:
-                elsewhere.kill()
 
             first.proc.send_signal(signal.SIGKILL)
             first.wait()
-            after = Launcher(home)
-            try:
+            with Launcher(home) as after:
                 self.assertTrue(wait_for(lambda: len(home.servers()) == 2, 10),
                                 "a killed launcher blocked the next start")
                 self.assertIsNone(after.proc.poll())
-            finally:
-                after.kill()
-        finally:
-            first.kill()
 
     def test_two_at_once(self):
         home = Home()
-        launchers = [Launcher(home), Launcher(home)]
-        try:
-            statuses = [wait_for(lambda: l.proc.poll() is not None, 5) for l in launchers]
-            self.assertEqual(sorted(statuses), [False, True], "exactly one of them stays")
-            self.assertEqual([l.proc.returncode for l in launchers if l.proc.poll() is not None],
+        with Launcher(home) as one, Launcher(home) as two:
+            ended = [wait_for(lambda: l.proc.poll() is not None, 5) for l in (one, two)]
+            self.assertEqual(sorted(ended), [False, True], "exactly one of them stays")
+            self.assertEqual([l.proc.returncode for l in (one, two) if l.proc.poll() is not None],
                              [0])
-            self.assertTrue(wait_for(lambda: home.servers(), 10))
+            self.assertTrue(wait_for(home.servers, 10))
             time.sleep(0.5)
             self.assertEqual(len(home.servers()), 1)
-        finally:
-            for launcher in launchers:
-                launcher.kill()
 
 
 if __name__ == "__main__":

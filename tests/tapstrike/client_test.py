@@ -70,6 +70,21 @@ class ClientTest(unittest.TestCase):
             server.wait()
         self.assertEqual(result.stdout.split(), ["-1"], result.stderr)
 
+    def test_forked_child_leaves_the_parents_connection(self):
+        # A child that forks and exits normally runs the library's exit code on a copy of the
+        # parent's connection: it must neither shut that down nor undo the parent's spares.
+        code = (
+            "import os,sys\n"
+            "print(lib.keypress(b'\\x7c'), lib.keyrelease(b'\\x7c'), flush=True)\n"
+            "pid = os.fork()\n"
+            "if pid == 0:\n"
+            "    sys.exit(0)\n"
+            "os.waitpid(pid, 0)\n"
+            "print(lib.keypress(b'A'), lib.keyrelease(b'A'))\n"
+        )
+        result = run_isolated(code, dict(os.environ))
+        self.assertEqual(result.stdout.split("\n")[:2], ["0 0", "0 0"], result.stderr)
+
     def test_server_goes_away_and_comes_back(self):
         # The client owns the server here, so that it knows when the server is really gone.
         # The second server has another layout, and none of the first one's spare bindings:

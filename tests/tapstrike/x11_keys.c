@@ -460,16 +460,33 @@ static int exit_status(pid_t pid)
 
 /* A client that exits right after its last call loses nothing, and leaves the keymap as it
  * found it: the spare's key-up reaches us before the binding is undone. */
+/* Runs a child to its end and collects what it sent; returns its exit status. */
+static int run_child(const char *const *args, struct tally *t)
+{
+    const int status = exit_status(spawn_self(args, NULL));
+    XSync(dpy, False);
+    collect(t, 0, 0.05);
+    return status;
+}
+
+static int keymap_is(const KeySym *before, int length, int per)
+{
+    KeySym *now;
+    int per_now;
+    const int same = keymap_snapshot(&now, &per_now) == length && per_now == per
+                     && memcmp(before, now, sizeof *now * (size_t)length) == 0;
+    XFree(now);
+    return same;
+}
+
 static void short_lived_clients(void)
 {
     const KeyCode a = XKeysymToKeycode(dpy, XK_a);
+    const char *tap_a[] = {"tap", "41", "quick", NULL};
     int presses = 0, releases = 0, failed = 0;
+    struct tally t;
     for (int run = 0; run < SHORT_RUNS; ++run) {
-        const char *args[] = {"tap", "41", "quick", NULL};
-        failed += exit_status(spawn_self(args, NULL)) != 0;
-        XSync(dpy, False);
-        struct tally t;
-        collect(&t, 2, 0.5);
+        failed += run_child(tap_a, &t) != 0;
         presses += t.presses[a];
         releases += t.releases[a];
     }
@@ -477,15 +494,12 @@ static void short_lived_clients(void)
           "%d runs: %d failed, %d presses, %d releases", SHORT_RUNS, failed, presses, releases);
     CHECK(no_key_down(), "a short-lived client left a key down");
 
-    KeySym *before, *after;
-    int per, per_after;
+    KeySym *before;
+    int per;
     const int length = keymap_snapshot(&before, &per);
+    const char *tap_f14[] = {"tap", "7D", NULL};
     for (int run = 0; run < 20; ++run) {
-        const char *args[] = {"tap", "7D", NULL}; /* F14 */
-        CHECK(exit_status(spawn_self(args, NULL)) == 0, "run %d failed", run);
-        XSync(dpy, False);
-        struct tally t;
-        collect(&t, 0, 0.05);
+        CHECK(run_child(tap_f14, &t) == 0, "run %d failed", run);
         /* Xlib turns each change of the keymap into a few MappingNotify events. */
         int press = -1, release = -1, unbound = -1;
         for (int i = 0; i < t.logged; ++i) {
@@ -499,23 +513,13 @@ static void short_lived_clients(void)
         CHECK(press >= 0 && press < release && release < unbound && unbound < 99,
               "run %d: press at %d, release at %d, unbinding at %d", run, press, release,
               unbound);
-        CHECK(keymap_snapshot(&after, &per_after) == length && per_after == per
-                  && memcmp(before, after, sizeof *after * (size_t)length) == 0,
-              "run %d left the keymap changed", run);
-        XFree(after);
+        CHECK(keymap_is(before, length, per), "run %d left the keymap changed", run);
     }
 
     /* One that dies leaves its spare bound, until the next client to claim one sweeps it. */
     const char *dies[] = {"tap", "84", "quick", NULL}, *next[] = {"tap", "85", NULL};
-    CHECK(exit_status(spawn_self(dies, NULL)) == 0 && exit_status(spawn_self(next, NULL)) == 0,
-          "F21 then F22 failed");
-    XSync(dpy, False);
-    struct tally t;
-    collect(&t, 0, 0.05);
-    CHECK(keymap_snapshot(&after, &per_after) == length && per_after == per
-              && memcmp(before, after, sizeof *after * (size_t)length) == 0,
-          "the dead client's spare is still bound");
-    XFree(after);
+    CHECK(run_child(dies, &t) == 0 && run_child(next, &t) == 0, "F21 then F22 failed");
+    CHECK(keymap_is(before, length, per), "the dead client's spare is still bound");
     XFree(before);
 }
 
