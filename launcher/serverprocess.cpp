@@ -16,10 +16,9 @@
 
 namespace {
 
-qint64 guardedGroup = 0;
-
 #ifdef Q_OS_UNIX
 int guardSocket = -1;
+qint64 guardedGroup = 0;
 
 // The guard kills the last group it was told of once the launcher's end of the socket closes.
 void guard(qint64 group)
@@ -44,11 +43,6 @@ void guard(qint64 group)
     if (group > 0)
         ::kill(-pid_t(group), SIGKILL);
     ::_exit(0);
-}
-#else
-void guard(qint64 group)
-{
-    guardedGroup = group;
 }
 #endif
 
@@ -78,12 +72,14 @@ ServerProcess::ServerProcess(QObject *parent)
     : QProcess(parent)
     , launcherPid(QCoreApplication::applicationPid())
 {
+#ifdef Q_OS_UNIX
     // A server that ended on its own leaves no group to kill later, where its id could be
     // somebody else's by then.
     connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
         if (state == QProcess::NotRunning && guardedGroup == lastGroup)
             guard(0);
     });
+#endif
 }
 
 void ServerProcess::launch(const QString &program, const QStringList &arguments)

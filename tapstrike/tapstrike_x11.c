@@ -236,19 +236,22 @@ static void load_key_names(void)
     free(reply);
 }
 
-/* The keymap and the registry are read under a grab, so that they agree with each other. */
+/* Grabs the server and reads the keymap and the registry afresh, so that they agree and stay
+ * so until the caller lets go of the grab; NULL when either could not be read. */
+static struct entry *grab_fresh(int *count)
+{
+    xcb_grab_server(conn);
+    return fetch_keymap() == 0 ? fetch_registry(count) : NULL;
+}
+
 static int load_keymap(void)
 {
     int count;
-    xcb_grab_server(conn);
-    const int fetched = fetch_keymap();
-    struct entry *entries = fetch_registry(&count);
+    struct entry *entries = grab_fresh(&count);
     xcb_ungrab_server(conn);
     xcb_flush(conn);
-    if (fetched != 0) {
-        free(entries);
+    if (!entries)
         return -1;
-    }
     note_foreign(entries, count);
     free(entries);
     drop_lost_spares();
@@ -389,10 +392,9 @@ static struct spare *claim_spare(xcb_keysym_t sym)
 {
     int count;
     struct spare *spare = NULL;
-    xcb_grab_server(conn);
-    struct entry *entries = fetch_keymap() == 0 ? fetch_registry(&count) : NULL;
+    struct entry *entries = grab_fresh(&count);
     if (entries) {
-        /* Fresh under the grab: nobody can bind or list a keycode until we let go. */
+        /* Nobody can bind or list a keycode until we let go. */
         drop_lost_spares();
         count = sweep(entries, count);
         spare = choose_spare(entries, count);
@@ -479,8 +481,7 @@ __attribute__((destructor)) static void restore_spares(void)
         return;
     if (conn && conn_pid == getpid() && !xcb_connection_has_error(conn) && spare_count > 0) {
         int count;
-        xcb_grab_server(conn);
-        struct entry *entries = fetch_keymap() == 0 ? fetch_registry(&count) : NULL;
+        struct entry *entries = grab_fresh(&count);
         if (entries) {
             for (int i = 0; i < spare_count; ++i)
                 if (row(spares[i].code)[0] == spares[i].sym)
