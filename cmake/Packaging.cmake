@@ -13,7 +13,8 @@ if(WIN32)
   set(CPACK_PACKAGE_FILE_NAME tapstrike-${PROJECT_VERSION}-mingw-w64-x86_64)
 else()
   set(CPACK_GENERATOR DEB)
-  set(CPACK_COMPONENTS_ALL launcher tapstrike tapstrike_dev)
+  # The library's packages take the copy of its install rules with the multiarch folder.
+  set(CPACK_COMPONENTS_ALL launcher tapstrike_deb tapstrike_dev_deb)
   set(CPACK_DEB_COMPONENT_INSTALL ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
@@ -29,18 +30,18 @@ server for it, headless, and shows the code the server reports, announcing
 each new one in a tray balloon. The server itself is not part of this package:
 put it beside the launcher as /usr/libexec/ludovane/ludovane.exe.")
 
-  set(CPACK_DEBIAN_TAPSTRIKE_PACKAGE_NAME libtapstrike1)
-  set(CPACK_DEBIAN_TAPSTRIKE_PACKAGE_SECTION libs)
-  # The ldconfig trigger, which Debian wants besides (or in place of) ldconfig in scripts.
-  set(CPACK_DEBIAN_TAPSTRIKE_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
-  set(CPACK_COMPONENT_TAPSTRIKE_DESCRIPTION "keyboard event injection by Windows key codes
+  set(CPACK_DEBIAN_TAPSTRIKE_DEB_PACKAGE_NAME libtapstrike1)
+  set(CPACK_DEBIAN_TAPSTRIKE_DEB_PACKAGE_SECTION libs)
+  # The ldconfig trigger, which Debian wants in place of ldconfig in scripts.
+  set(CPACK_DEBIAN_TAPSTRIKE_DEB_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
+  set(CPACK_COMPONENT_TAPSTRIKE_DEB_DESCRIPTION "keyboard event injection by Windows key codes
 tapstrike sends single key-down and key-up events to the focused window through
 the X server's XTEST extension, naming keys by Windows virtual-key codes.")
 
-  set(CPACK_DEBIAN_TAPSTRIKE_DEV_PACKAGE_NAME libtapstrike-dev)
-  set(CPACK_DEBIAN_TAPSTRIKE_DEV_PACKAGE_SECTION libdevel)
-  set(CPACK_COMPONENT_TAPSTRIKE_DEV_DEPENDS tapstrike)
-  set(CPACK_COMPONENT_TAPSTRIKE_DEV_DESCRIPTION "keyboard event injection by Windows key codes (development files)
+  set(CPACK_DEBIAN_TAPSTRIKE_DEV_DEB_PACKAGE_NAME libtapstrike-dev)
+  set(CPACK_DEBIAN_TAPSTRIKE_DEV_DEB_PACKAGE_SECTION libdevel)
+  set(CPACK_COMPONENT_TAPSTRIKE_DEV_DEB_DEPENDS tapstrike_deb)
+  set(CPACK_COMPONENT_TAPSTRIKE_DEV_DEB_DESCRIPTION "keyboard event injection by Windows key codes (development files)
 The header, the link library, a pkg-config file and a CMake package
 (find_package(tapstrike CONFIG), target tapstrike::tapstrike) for building
 clients of libtapstrike.")
@@ -52,11 +53,18 @@ clients of libtapstrike.")
                   OUTPUT_FILE ${changelog} COMMAND_ERROR_IS_FATAL ANY)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
                ${PROJECT_SOURCE_DIR}/packaging/changelog)
-  set(package_names ludovane-launcher libtapstrike1 libtapstrike-dev)
-  foreach(component package IN ZIP_LISTS CPACK_COMPONENTS_ALL package_names)
+  # `cmake --install` lays them out too, beside the library's own rules.
+  set(components launcher tapstrike tapstrike_dev tapstrike_deb tapstrike_dev_deb)
+  set(package_names ludovane-launcher libtapstrike1 libtapstrike-dev libtapstrike1 libtapstrike-dev)
+  set(on_request "" "" "" EXCLUDE_FROM_ALL EXCLUDE_FROM_ALL)
+  foreach(component package only IN ZIP_LISTS components package_names on_request)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
-            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
+            DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component} ${only})
   endforeach()
+  # What lintian is told to let pass, each with the reason.
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides/libtapstrike1
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides
+          COMPONENT tapstrike_deb EXCLUDE_FROM_ALL)
 endif()
 
 include(CPack)

@@ -18,6 +18,7 @@ if [ "${1:-all}" != "run" ]; then
     wine wine64
     python3 procps
     dpkg-dev file lintian desktop-file-utils
+    man-db mandoc appstream # the manual pages and the AppStream metadata, checked
   )
 fi
 

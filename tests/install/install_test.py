@@ -30,6 +30,9 @@ EXPECTED = {
     "lib/cmake/tapstrike/tapstrikeConfigVersion.cmake",
     "lib/cmake/tapstrike/tapstrikeTargets.cmake",
     "share/applications/ludovane-launcher.desktop",
+    "share/metainfo/example.ludovane.launcher.metainfo.xml",
+    "share/man/man1/ludovane-launcher.1.gz",
+    *(f"share/man/man3/{name}.3.gz" for name in ("tapstrike", "keypress", "keyrelease")),
     *(f"share/doc/{p}/{f}" for p in ("ludovane-launcher", "libtapstrike1", "libtapstrike-dev")
       for f in ("copyright", "changelog.gz")),
     *(f"share/icons/hicolor/{n}x{n}/apps/ludovane-launcher.png" for n in ICON_SIZES),
