@@ -35,7 +35,6 @@
 #define GRACE_MS 2000
 #define REGISTRY "_TAPSTRIKE_SPARE_KEYCODES"
 #define REGISTRY_MAX 4096 /* entries; a longer registry is not ours to rewrite */
-#define SHAPE 3           /* a spare: the keysym in its first three columns, nothing else */
 
 /* The registry holds one entry per spare, as four CARDINALs. The owner is an unmapped window
  * of the client's, which goes with its connection; a later client may be given the same id,
@@ -314,24 +313,26 @@ static void store_registry(const struct entry *entries, int count)
                             (uint32_t)count * 4, entries);
 }
 
-static void note_foreign(const struct entry *entries, int count)
+/* The binding we give a spare, which no key of a common layout has: the keysym on both levels
+ * of the first group and on the one level of the second, so that every group and level reads
+ * it. The server shows that one level with its capital beside it, as for any letter. */
+static xcb_keysym_t spare_column(xcb_keysym_t sym, unsigned column)
 {
-    memset(foreign, 0, sizeof foreign);
-    for (int i = 0; i < count; ++i)
-        if (!ours(&entries[i]) && entries[i].code < 256)
-            foreign[entries[i].code] = 1;
+    if (column < 3)
+        return sym;
+    if (column == 3 && xkb_keysym_to_upper(sym) != sym)
+        return xkb_keysym_to_upper(sym);
+    return NO_SYMBOL;
 }
 
-/* Exactly the binding we give a spare, which no key of a common layout has: the keysym on
- * both levels of the first group and on the one level of the second, so that every group and
- * level reads it. */
+/* Exactly that shape, as the server shows it. */
 static int spare_shaped(uint32_t code, uint32_t sym)
 {
-    if (code < min_code || code > max_code || sym == NO_SYMBOL || per_code < SHAPE)
+    if (code < min_code || code > max_code || sym == NO_SYMBOL || per_code < 4)
         return 0;
     const xcb_keysym_t *entry = row((xcb_keycode_t)code);
     for (unsigned i = 0; i < per_code; ++i)
-        if (entry[i] != (i < SHAPE ? sym : NO_SYMBOL))
+        if (entry[i] != spare_column(sym, i))
             return 0;
     return 1;
 }
@@ -340,8 +341,21 @@ static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
 {
     xcb_keysym_t *entry = row(code);
     for (unsigned i = 0; i < per_code; ++i)
-        entry[i] = i < SHAPE ? sym : NO_SYMBOL;
+        entry[i] = i < 3 ? sym : NO_SYMBOL;
     xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)per_code, entry);
+    for (unsigned i = 0; i < per_code; ++i)
+        entry[i] = spare_column(sym, i);
+}
+
+/* Another client's spare is still one only while it has a spare's shape; a listed keycode
+ * that carries anything else is a key of the layout, whatever the registry says. */
+static void note_foreign(const struct entry *entries, int count)
+{
+    memset(foreign, 0, sizeof foreign);
+    for (int i = 0; i < count; ++i)
+        if (!ours(&entries[i]) && entries[i].code < 256
+            && spare_shaped(entries[i].code, entries[i].sym))
+            foreign[entries[i].code] = 1;
 }
 
 /* Our own spares that somebody else has since remapped are no longer ours to use or undo. */
