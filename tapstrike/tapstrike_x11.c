@@ -73,7 +73,7 @@ static unsigned char foreign[256]; /* keycodes listed by other clients */
 static xcb_keycode_t held[256];    /* by key code: the keycode its press went to */
 static struct spare spares[256];
 static int spare_count;
-static long grace_ms = GRACE_MS;
+static const long grace_ms = GRACE_MS;
 static xcb_timestamp_t server_time; /* from the last PropertyNotify on our window */
 static int have_time;
 
@@ -655,10 +655,6 @@ static void after_fork_child(void)
 __attribute__((constructor)) static void watch_forks(void)
 {
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
-    /* For tests only: a shorter grace, never a longer one. */
-    const char *grace = getenv("TAPSTRIKE_TEST_GRACE_MS");
-    if (grace && atol(grace) >= 0 && atol(grace) < GRACE_MS)
-        grace_ms = atol(grace);
 }
 
 /* When the library goes, on dlclose or at a normal exit: spares used within their grace stay
