@@ -171,6 +171,20 @@ int main(int argc, char **argv)
     printf("%-10s %10d %10d %10d %14.0f %12.1f %12s\n", "xdotool", 2 * pairs, xgot,
            2 * pairs - xgot, theirs, (xlast - xstart) / pairs * 1e6, "-");
     printf("tapstrike delivers %.1fx xdotool's events per second\n", ours / theirs);
+
+    /* The floor: a bare round trip on a connection of our own. */
+    double *trip = calloc((size_t)pairs, sizeof(double));
+    Window focus;
+    int revert;
+    for (int i = 0; i < pairs; ++i) {
+        const double t = now();
+        XGetInputFocus(dpy, &focus, &revert);
+        trip[i] = now() - t;
+    }
+    qsort(trip, (size_t)pairs, sizeof(double), compare);
+    printf("bare XGetInputFocus round trip: median %.1f us; a tapstrike call costs %.2fx that\n",
+           trip[pairs / 2] * 1e6, median / trip[pairs / 2]);
+    free(trip);
     short_lived(dpy, runs);
 
     XAutoRepeatOn(dpy);

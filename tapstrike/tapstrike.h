@@ -14,8 +14,26 @@
  *     the event, and for codes with no X key: the mouse buttons (0x01, 0x02, 0x04-0x06),
  *     unassigned and reserved codes, the IME codes, the OEM-specific codes (0xDF among them),
  *     0xF6-0xF9 and 0xFC-0xFF.
+ * They may be called from any thread; a process may fork at any time, and the child gets a
+ * library of its own that it may call (pthread_atfork).
+ *
  * On X11 a call returns once the server has processed the event, so a client may exit right
- * after its last call. They may be called from any thread.
+ * after its last call; each call costs about one round trip to the X server. The key is the
+ * one that types the named keysym in the keyboard's current group and NumLock / level-three
+ * state (Shift and Caps Lock are the caller's to add, as on Windows); the punctuation codes
+ * (0xBA-0xC0, 0xDB-0xDE, 0xE2) name the key by where it sits, whatever the layout prints on
+ * it. A keysym that no key types in the current state (F13-F24 on most layouts, keypad digits
+ * with NumLock off, letters on a non-Latin layout) is bound to an unused keycode, a spare,
+ * with that keysym alone, so every client reads it; no modifier or lock is changed for it.
+ * A release goes to the keycode its press went to, whatever the keymap did since; a release
+ * of a code that is not down and has no key sends nothing and returns 0. When every unused
+ * keycode is a spare used in the last 2 s or held down, a call that needs a new one gives -1.
+ * A spare stays bound at least 2 s after its last event, in this process and in others,
+ * because receivers translate a keycode when they get to the event. At exit (or dlclose) the
+ * spares used in the last 2 s stay bound, listed in the root window's property
+ * _TAPSTRIKE_SPARE_KEYCODES, until a later client of the library undoes them once those 2 s
+ * have passed; older ones are undone at once. A client that dies leaves its spares bound
+ * until a later client has seen it gone for 2 s.
  */
 #ifndef TAPSTRIKE_H
 #define TAPSTRIKE_H

@@ -4,15 +4,18 @@
  *
  * XCB rather than Xlib: a broken connection is a state to test, not a call to exit() from a
  * process-wide handler, and protocol errors arrive as data. One connection per process,
- * opened on first use and reopened after the server went away, behind one lock.
+ * opened on first use and reopened after the server went away, behind one lock. The keymap
+ * and the keyboard state are read through xkbcommon, as toolkits read them, so that a key
+ * counts only where the current group and modifiers make it type the named keysym.
  *
- * A keysym the keymap lacks is bound to an unused keycode, a spare. The spare keeps its
- * binding after the key-up, because toolkits translate a keycode only when they process the
- * event; a small pool is reused least recently used first, and every binding is undone when
- * the library is unloaded or the process exits. Spares are claimed under a server grab and
- * listed in a property of the root window, so that clients never take each other's keycodes
- * nor mistake another's spare for a key of the layout; entries of clients that died are
- * swept by the next claim. */
+ * A keysym the keymap lacks, or has only at a level the state does not select, is bound to an
+ * unused keycode, a spare, alone. Receivers translate a keycode when they get to the event,
+ * so a spare is not rebound for GRACE_MS after its last event, by us or anyone: we time our
+ * own spares on CLOCK_MONOTONIC (no round trip, immune to clock changes), and spares left
+ * behind by a client that has gone on the X server's clock, the only one all clients share.
+ * Spares are claimed under a server grab and listed in a property of the root window, so
+ * that clients never take each other's keycodes nor mistake another's spare for a key of the
+ * layout. A binding is undone only when it has exactly the shape we give a spare. */
 #include "tapstrike.h"
 #include "vkeys.h"
 
@@ -26,14 +29,18 @@
 #include <xcb/xcb.h>
 #include <xcb/xkb.h>
 #include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon-x11.h>
 
 #define NO_SYMBOL 0u
-#define POOL 8
+#define GRACE_MS 2000
 #define REGISTRY "_TAPSTRIKE_SPARE_KEYCODES"
+#define REGISTRY_MAX 4096 /* entries; a longer registry is not ours to rewrite */
 
 /* The registry holds one entry per spare, as four CARDINALs. The owner is an unmapped window
  * of the client's, which goes with its connection; a later client may be given the same id,
- * so the window carries a random stamp of its process, which the entry repeats. */
+ * so the window carries a random stamp of its process, which the entry repeats. An entry whose
+ * owner is gone is orphaned: owner 0, and in place of the stamp the server time from which
+ * its grace runs. */
 struct entry {
     uint32_t owner;
     uint32_t stamp;
@@ -44,8 +51,7 @@ struct entry {
 struct spare {
     xcb_keycode_t code;
     xcb_keysym_t sym;
-    unsigned long used;
-    int down;
+    struct timespec used; /* CLOCK_MONOTONIC, the last event on it */
 };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -59,13 +65,25 @@ static xcb_keycode_t min_code, max_code;
 static xcb_keysym_t *keymap; /* (max_code - min_code + 1) rows of `per_code` keysyms */
 static unsigned per_code;
 static int keymap_stale = 1;
-static int have_xkb;
-static uint8_t xkb_event; /* the code of XKB's events */
-static char key_names[256][4];     /* XKB key names by keycode */
-static unsigned char foreign[256]; /* keycodes that are other clients' spares */
-static struct spare spares[POOL];
+static uint8_t xkb_event; /* the code of XKB's events; 0 without XKB */
+static struct xkb_context *xkb_ctx;
+static struct xkb_keymap *xkb_map;
+static struct xkb_state *xkb_now; /* the keyboard's state, Shift and Lock left out */
+static unsigned char foreign[256]; /* keycodes listed by other clients */
+static xcb_keycode_t held[256];    /* by key code: the keycode its press went to */
+static struct spare spares[256];
 static int spare_count;
-static unsigned long use_clock;
+static const long grace_ms = GRACE_MS;
+static xcb_timestamp_t server_time; /* from the last PropertyNotify on our window */
+static int have_time;
+
+static void forget_xkb(void)
+{
+    xkb_state_unref(xkb_now);
+    xkb_keymap_unref(xkb_map);
+    xkb_now = NULL;
+    xkb_map = NULL;
+}
 
 static void disconnect(void)
 {
@@ -76,9 +94,10 @@ static void disconnect(void)
     keymap = NULL;
     keymap_stale = 1;
     /* Everything else described that server; a new one starts from nothing. */
-    have_xkb = 0;
-    memset(key_names, 0, sizeof key_names);
+    forget_xkb();
+    xkb_event = 0;
     memset(foreign, 0, sizeof foreign);
+    memset(held, 0, sizeof held);
     spare_count = 0;
 }
 
@@ -109,28 +128,28 @@ static int connect_display(void)
     registry = atom->atom;
     free(atom);
     owner = xcb_generate_id(conn);
+    /* Its PropertyNotify events tell us the server's time. */
+    const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_create_window(conn, 0, owner, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
-                      XCB_COPY_FROM_PARENT, 0, NULL);
+                      XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
     if (stamp == 0 && getrandom(&stamp, sizeof stamp, 0) != sizeof stamp)
         stamp = (uint32_t)getpid() ^ (uint32_t)time(NULL) << 8;
     xcb_change_property(conn, XCB_PROP_MODE_REPLACE, owner, registry, XCB_ATOM_CARDINAL, 32, 1,
                         &stamp);
 
     const xcb_query_extension_reply_t *xkb = xcb_get_extension_data(conn, &xcb_xkb_id);
-    if (xkb && xkb->present) {
-        xcb_xkb_use_extension_reply_t *use = xcb_xkb_use_extension_reply(
-            conn, xcb_xkb_use_extension(conn, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION),
-            NULL);
-        have_xkb = use && use->supported;
-        free(use);
+    if (xkb && xkb->present
+        && xkb_x11_setup_xkb_extension(conn, XKB_X11_MIN_MAJOR_XKB_VERSION,
+                                       XKB_X11_MIN_MINOR_XKB_VERSION,
+                                       XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, NULL, NULL, NULL,
+                                       NULL)) {
         /* A client of XKB gets XKB's notifications in place of the core MappingNotify. */
-        const uint16_t changes =
-            XCB_XKB_EVENT_TYPE_MAP_NOTIFY | XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY;
-        if (have_xkb) {
-            xkb_event = xkb->first_event;
-            xcb_xkb_select_events(conn, XCB_XKB_ID_USE_CORE_KBD, changes, 0, changes, 0xff, 0xff,
-                                  NULL);
-        }
+        const uint16_t changes = XCB_XKB_EVENT_TYPE_MAP_NOTIFY
+                                 | XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY
+                                 | XCB_XKB_EVENT_TYPE_STATE_NOTIFY;
+        xkb_event = xkb->first_event;
+        xcb_xkb_select_events(conn, XCB_XKB_ID_USE_CORE_KBD, changes, 0, changes, 0xff, 0xff,
+                              NULL);
     }
     return 0;
 
@@ -167,15 +186,112 @@ static int fetch_keymap(void)
     return 0;
 }
 
-/* The registry's entries, with room for one more; NULL when out of memory. */
+/* The state that picks a key's level, less Shift and Lock: those are the caller's to add to a
+ * key, as on Windows (Shift with the 1 key gives "!"), while NumLock, a level-three shift or
+ * another group make a key type something else altogether. */
+static void set_state(uint32_t base, uint32_t latched, uint32_t locked, int32_t base_group,
+                      int32_t latched_group, int32_t locked_group)
+{
+    const uint32_t keep = ~(uint32_t)(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_LOCK);
+    xkb_state_update_mask(xkb_now, base & keep, latched & keep, locked & keep,
+                          (xkb_layout_index_t)base_group, (xkb_layout_index_t)latched_group,
+                          (xkb_layout_index_t)locked_group);
+}
+
+static void load_xkb(void)
+{
+    forget_xkb();
+    if (!xkb_event)
+        return;
+    if (!xkb_ctx)
+        xkb_ctx = xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    const int32_t device = xkb_x11_get_core_keyboard_device_id(conn);
+    xkb_map = xkb_ctx && device >= 0
+                  ? xkb_x11_keymap_new_from_device(xkb_ctx, conn, device, XKB_KEYMAP_COMPILE_NO_FLAGS)
+                  : NULL;
+    struct xkb_state *state = xkb_map ? xkb_x11_state_new_from_device(xkb_map, conn, device) : NULL;
+    if (!state) {
+        forget_xkb();
+        return;
+    }
+    xkb_now = xkb_state_new(xkb_map);
+    set_state(xkb_state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED),
+              xkb_state_serialize_mods(state, XKB_STATE_MODS_LATCHED),
+              xkb_state_serialize_mods(state, XKB_STATE_MODS_LOCKED),
+              (int32_t)xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_DEPRESSED),
+              (int32_t)xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_LATCHED),
+              (int32_t)xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_LOCKED));
+    xkb_state_unref(state);
+}
+
+static void handle_event(xcb_generic_event_t *event)
+{
+    const uint8_t type = event->response_type & 0x7f;
+    if (type == XCB_MAPPING_NOTIFY) {
+        keymap_stale |= ((xcb_mapping_notify_event_t *)event)->request != XCB_MAPPING_POINTER;
+    } else if (type == XCB_PROPERTY_NOTIFY) {
+        const xcb_property_notify_event_t *notify = (xcb_property_notify_event_t *)event;
+        if (notify->window == owner) {
+            server_time = notify->time;
+            have_time = 1;
+        }
+    } else if (xkb_event && type == xkb_event) {
+        const xcb_xkb_state_notify_event_t *state = (xcb_xkb_state_notify_event_t *)event;
+        if (state->xkbType != XCB_XKB_STATE_NOTIFY)
+            keymap_stale = 1;
+        else if (xkb_now)
+            set_state(state->baseMods, state->latchedMods, state->lockedMods, state->baseGroup,
+                      state->latchedGroup, state->lockedGroup);
+    }
+}
+
+/* Keymap and state notifications: the cue that our copies are old. */
+static void drain_events(void)
+{
+    xcb_generic_event_t *event;
+    while ((event = xcb_poll_for_event(conn))) {
+        handle_event(event);
+        free(event);
+    }
+}
+
+/* Asks for the server's time; read_time() gets it once a later reply has come back. */
+static void ask_time(void)
+{
+    have_time = 0;
+    xcb_change_property(conn, XCB_PROP_MODE_APPEND, owner, registry, XCB_ATOM_CARDINAL, 32, 0,
+                        NULL);
+}
+
+static int read_time(void)
+{
+    xcb_generic_event_t *event;
+    while ((event = xcb_poll_for_queued_event(conn))) { /* the last notification is the newest */
+        handle_event(event);
+        free(event);
+    }
+    return have_time;
+}
+
+/* The registry's entries with room for one more, or NULL when it cannot be read whole in our
+ * format: then it is neither rewritten nor added to, since that would drop what it holds. */
 static struct entry *fetch_registry(int *count)
 {
     *count = 0;
     xcb_get_property_reply_t *reply = xcb_get_property_reply(
-        conn, xcb_get_property(conn, 0, root, registry, XCB_ATOM_CARDINAL, 0, 4 * 256), NULL);
-    const int n = reply && reply->format == 32 ? xcb_get_property_value_length(reply) / 16 : 0;
-    struct entry *entries = malloc(sizeof *entries * (size_t)(n + 1));
-    if (entries && n > 0) {
+        conn,
+        xcb_get_property(conn, 0, root, registry, XCB_GET_PROPERTY_TYPE_ANY, 0, 4 * REGISTRY_MAX),
+        NULL);
+    if (!reply)
+        return NULL;
+    const int length = xcb_get_property_value_length(reply);
+    const int empty = reply->type == XCB_NONE;
+    const int n = length / 16;
+    struct entry *entries = NULL;
+    if (empty || (reply->type == XCB_ATOM_CARDINAL && reply->format == 32 && length % 16 == 0
+                  && reply->bytes_after == 0))
+        entries = malloc(sizeof *entries * (size_t)(n + 1));
+    if (entries && !empty) {
         memcpy(entries, xcb_get_property_value(reply), sizeof *entries * (size_t)n);
         *count = n;
     }
@@ -197,11 +313,48 @@ static void store_registry(const struct entry *entries, int count)
                             (uint32_t)count * 4, entries);
 }
 
+/* The binding we give a spare, which no key of a common layout has: the keysym on both levels
+ * of the first group and on the one level of the second, so that every group and level reads
+ * it. The server shows that one level with its capital beside it, as for any letter. */
+static xcb_keysym_t spare_column(xcb_keysym_t sym, unsigned column)
+{
+    if (column < 3)
+        return sym;
+    if (column == 3 && xkb_keysym_to_upper(sym) != sym)
+        return xkb_keysym_to_upper(sym);
+    return NO_SYMBOL;
+}
+
+/* Exactly that shape, as the server shows it. */
+static int spare_shaped(uint32_t code, uint32_t sym)
+{
+    if (code < min_code || code > max_code || sym == NO_SYMBOL || per_code < 4)
+        return 0;
+    const xcb_keysym_t *entry = row((xcb_keycode_t)code);
+    for (unsigned i = 0; i < per_code; ++i)
+        if (entry[i] != spare_column(sym, i))
+            return 0;
+    return 1;
+}
+
+static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
+{
+    xcb_keysym_t *entry = row(code);
+    for (unsigned i = 0; i < per_code; ++i)
+        entry[i] = i < 3 ? sym : NO_SYMBOL;
+    xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)per_code, entry);
+    for (unsigned i = 0; i < per_code; ++i)
+        entry[i] = spare_column(sym, i);
+}
+
+/* Another client's spare is still one only while it has a spare's shape; a listed keycode
+ * that carries anything else is a key of the layout, whatever the registry says. */
 static void note_foreign(const struct entry *entries, int count)
 {
     memset(foreign, 0, sizeof foreign);
     for (int i = 0; i < count; ++i)
-        if (!ours(&entries[i]) && entries[i].code < 256)
+        if (!ours(&entries[i]) && entries[i].code < 256
+            && spare_shaped(entries[i].code, entries[i].sym))
             foreign[entries[i].code] = 1;
 }
 
@@ -210,98 +363,34 @@ static void drop_lost_spares(void)
 {
     int kept = 0;
     for (int i = 0; i < spare_count; ++i)
-        if (row(spares[i].code)[0] == spares[i].sym)
+        if (spare_shaped(spares[i].code, spares[i].sym))
             spares[kept++] = spares[i];
     spare_count = kept;
 }
 
-static void load_key_names(void)
-{
-    memset(key_names, 0, sizeof key_names);
-    if (!have_xkb)
-        return;
-    xcb_xkb_get_names_reply_t *reply = xcb_xkb_get_names_reply(
-        conn,
-        xcb_xkb_get_names(conn, XCB_XKB_ID_USE_CORE_KBD, XCB_XKB_NAME_DETAIL_KEY_NAMES), NULL);
-    if (!reply)
-        return;
-    xcb_xkb_get_names_value_list_t list;
-    xcb_xkb_get_names_value_list_unpack(xcb_xkb_get_names_value_list(reply), reply->nTypes,
-                                        reply->indicators, reply->virtualMods,
-                                        reply->groupNames, reply->nKeys, reply->nKeyAliases,
-                                        reply->nRadioGroups, reply->which, &list);
-    if (reply->which & XCB_XKB_NAME_DETAIL_KEY_NAMES)
-        for (int i = 0; i < reply->nKeys && reply->firstKey + i < 256; ++i)
-            memcpy(key_names[reply->firstKey + i], list.keyNames[i].name, 4);
-    free(reply);
-}
-
 /* Grabs the server and reads the keymap and the registry afresh, so that they agree and stay
  * so until the caller lets go of the grab; NULL when either could not be read. */
-static struct entry *grab_fresh(int *count)
+static struct entry *grab_fresh(int *count, int *keymap_read)
 {
     xcb_grab_server(conn);
-    return fetch_keymap() == 0 ? fetch_registry(count) : NULL;
+    *keymap_read = fetch_keymap() == 0;
+    return *keymap_read ? fetch_registry(count) : NULL;
 }
 
 static int load_keymap(void)
 {
-    int count;
-    struct entry *entries = grab_fresh(&count);
+    int count, read;
+    struct entry *entries = grab_fresh(&count, &read);
     xcb_ungrab_server(conn);
     xcb_flush(conn);
-    if (!entries)
+    if (!read)
         return -1;
+    /* An unreadable registry lists nobody's spares: then no keycode is taken for a spare. */
     note_foreign(entries, count);
     free(entries);
-    drop_lost_spares();
-    load_key_names();
     keymap_stale = 0;
-    return 0;
-}
-
-/* A keymap notification is the cue that our copy of the keymap is old. */
-static void drain_events(void)
-{
-    xcb_generic_event_t *event;
-    while ((event = xcb_poll_for_event(conn))) {
-        const uint8_t type = event->response_type & 0x7f;
-        if ((type == XCB_MAPPING_NOTIFY
-             && ((xcb_mapping_notify_event_t *)event)->request != XCB_MAPPING_POINTER)
-            || (have_xkb && type == xkb_event))
-            keymap_stale = 1;
-        free(event);
-    }
-}
-
-static int unused(xcb_keycode_t code)
-{
-    const xcb_keysym_t *entry = row(code);
-    for (unsigned i = 0; i < per_code; ++i)
-        if (entry[i] != NO_SYMBOL)
-            return 0;
-    return 1;
-}
-
-static xcb_keycode_t find_code(xcb_keysym_t sym)
-{
-    /* The key that carries the keysym unshifted, else any key that carries it at all; never
-     * another client's spare, which may change or go at any moment. */
-    for (int code = min_code; code <= max_code; ++code)
-        if (!foreign[code] && row((xcb_keycode_t)code)[0] == sym)
-            return (xcb_keycode_t)code;
-    for (int code = min_code; code <= max_code; ++code)
-        for (unsigned column = 1; column < per_code; ++column)
-            if (!foreign[code] && row((xcb_keycode_t)code)[column] == sym)
-                return (xcb_keycode_t)code;
-    return 0;
-}
-
-static xcb_keycode_t find_position(const char *name)
-{
-    for (int code = min_code; code <= max_code; ++code)
-        if (memcmp(key_names[code], name, 4) == 0)
-            return (xcb_keycode_t)code;
+    drop_lost_spares();
+    load_xkb();
     return 0;
 }
 
@@ -313,52 +402,57 @@ static struct spare *find_spare(xcb_keysym_t sym)
     return NULL;
 }
 
-static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
-{
-    xcb_keysym_t syms[8];
-    const unsigned width = per_code < 8 ? per_code : 8;
-    for (unsigned i = 0; i < width; ++i)
-        syms[i] = sym;
-    xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)width, syms);
-    /* Our copy follows at once; the MappingNotify that comes back refreshes it anyway. */
-    xcb_keysym_t *entry = row(code);
-    for (unsigned i = 0; i < per_code; ++i)
-        entry[i] = i < width ? sym : NO_SYMBOL;
-}
-
-static int owner_alive(const struct entry *e)
-{
-    xcb_get_property_reply_t *reply = xcb_get_property_reply(
-        conn, xcb_get_property(conn, 0, e->owner, registry, XCB_ATOM_CARDINAL, 0, 1), NULL);
-    const int alive = reply && xcb_get_property_value_length(reply) == 4
-                      && *(uint32_t *)xcb_get_property_value(reply) == e->stamp;
-    free(reply);
-    return alive;
-}
-
-static int is_spare(uint32_t code)
+static struct spare *spare_at(xcb_keycode_t code)
 {
     for (int i = 0; i < spare_count; ++i)
         if (spares[i].code == code)
-            return 1;
+            return &spares[i];
+    return NULL;
+}
+
+/* A key of the layout that types the keysym in the current state; 0 when none does. */
+static xcb_keycode_t find_code(xcb_keysym_t sym)
+{
+    for (int code = min_code; code <= max_code; ++code) {
+        if (foreign[code] || spare_at((xcb_keycode_t)code))
+            continue;
+        if (!xkb_now) { /* no XKB: the first level of the first group */
+            if (row((xcb_keycode_t)code)[0] == sym)
+                return (xcb_keycode_t)code;
+            continue;
+        }
+        const xkb_layout_index_t layout = xkb_state_key_get_layout(xkb_now, (xkb_keycode_t)code);
+        if (layout == XKB_LAYOUT_INVALID)
+            continue;
+        const xkb_level_index_t level = xkb_state_key_get_level(xkb_now, (xkb_keycode_t)code, layout);
+        const xkb_keysym_t *syms;
+        const int n = xkb_keymap_key_get_syms_by_level(xkb_map, (xkb_keycode_t)code, layout, level, &syms);
+        for (int i = 0; i < n; ++i)
+            if (syms[i] == sym)
+                return (xcb_keycode_t)code;
+    }
     return 0;
 }
 
-/* Drops our entries for spares we lost and the entries of clients that are gone, undoing
- * the latter's bindings; returns the new count. */
-static int sweep(struct entry *entries, int count)
+static xcb_keycode_t find_position(const char *name)
 {
-    int kept = 0;
-    for (int i = 0; i < count; ++i) {
-        const struct entry e = entries[i];
-        if (ours(&e) ? is_spare(e.code) : owner_alive(&e)) {
-            entries[kept++] = e;
-        } else if (!ours(&e) && e.code >= min_code && e.code <= max_code
-                   && row((xcb_keycode_t)e.code)[0] == e.sym) {
-            set_mapping((xcb_keycode_t)e.code, NO_SYMBOL);
-        }
-    }
-    return kept;
+    const xkb_keycode_t code = xkb_map ? xkb_keymap_key_by_name(xkb_map, name) : XKB_KEYCODE_INVALID;
+    return code != XKB_KEYCODE_INVALID && code >= min_code && code <= max_code ? (xcb_keycode_t)code : 0;
+}
+
+static long since_ms(const struct timespec *then)
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long)(now.tv_sec - then->tv_sec) * 1000 + (now.tv_nsec - then->tv_nsec) / 1000000;
+}
+
+static int is_held(xcb_keycode_t code)
+{
+    for (int i = 0; i < 256; ++i)
+        if (held[i] == code)
+            return 1;
+    return 0;
 }
 
 static int listed(const struct entry *entries, int count, xcb_keycode_t code)
@@ -369,42 +463,97 @@ static int listed(const struct entry *entries, int count, xcb_keycode_t code)
     return 0;
 }
 
-/* The spare to rebind: a new one while the pool and the server have room, else our least
- * recently used spare that is not held down. */
-static struct spare *choose_spare(const struct entry *entries, int count)
+/* Settles the entries of others under the grab: an entry whose owner has gone is orphaned,
+ * and an orphan is dropped once its grace has run on the server's clock, its binding undone
+ * only if it still has a spare's shape. Our entries for spares we lost are dropped. Returns
+ * the new count. */
+static int sweep(struct entry *entries, int count, int have_now, xcb_timestamp_t now)
 {
-    if (spare_count < POOL)
-        for (int code = max_code; code >= min_code; --code)
-            if (unused((xcb_keycode_t)code) && !listed(entries, count, (xcb_keycode_t)code)) {
-                struct spare *spare = &spares[spare_count++];
-                spare->code = (xcb_keycode_t)code;
-                spare->down = 0;
-                return spare;
-            }
+    xcb_get_property_cookie_t *alive = malloc(sizeof *alive * (size_t)(count ? count : 1));
+    if (!alive)
+        return count;
+    for (int i = 0; i < count; ++i) /* one round trip for them all */
+        if (!ours(&entries[i]) && entries[i].owner != 0)
+            alive[i] = xcb_get_property(conn, 0, entries[i].owner, registry, XCB_ATOM_CARDINAL, 0, 1);
+    int kept = 0;
+    for (int i = 0; i < count; ++i) {
+        struct entry e = entries[i];
+        if (ours(&e)) {
+            if (!spare_at((xcb_keycode_t)e.code))
+                continue;
+        } else if (e.owner != 0) {
+            xcb_get_property_reply_t *reply = xcb_get_property_reply(conn, alive[i], NULL);
+            const int living = reply && xcb_get_property_value_length(reply) == 4
+                               && *(uint32_t *)xcb_get_property_value(reply) == e.stamp;
+            free(reply);
+            if (!living && have_now)
+                e = (struct entry){0, now ? now : 1, e.code, e.sym};
+        } else if (have_now && (int32_t)(now - e.stamp) >= grace_ms) {
+            if (spare_shaped(e.code, e.sym))
+                set_mapping((xcb_keycode_t)e.code, NO_SYMBOL);
+            continue;
+        }
+        entries[kept++] = e;
+    }
+    free(alive);
+    return kept;
+}
+
+/* The keycode for a keysym: an orphaned spare that has it already, else our spare that has
+ * been idle longest, if its grace is over and no key is down on it, else an unused keycode. */
+static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t sym)
+{
+    if (spare_count == (int)(sizeof spares / sizeof spares[0]))
+        return NULL;
+    for (int i = 0; i < count; ++i)
+        if (entries[i].owner == 0 && entries[i].sym == sym && spare_shaped(entries[i].code, sym)) {
+            struct spare *spare = &spares[spare_count++];
+            spare->code = (xcb_keycode_t)entries[i].code;
+            spare->sym = sym;
+            return spare;
+        }
     struct spare *oldest = NULL;
     for (int i = 0; i < spare_count; ++i)
-        if (!spares[i].down && (!oldest || spares[i].used < oldest->used))
+        if (since_ms(&spares[i].used) >= grace_ms && !is_held(spares[i].code)
+            && (!oldest || since_ms(&spares[i].used) > since_ms(&oldest->used)))
             oldest = &spares[i];
-    return oldest;
+    if (oldest)
+        return oldest;
+    for (int code = max_code; code >= min_code; --code) {
+        const xcb_keysym_t *keys = row((xcb_keycode_t)code);
+        unsigned used = 0;
+        for (unsigned i = 0; i < per_code; ++i)
+            used |= keys[i] != NO_SYMBOL;
+        if (!used && !listed(entries, count, (xcb_keycode_t)code)) {
+            struct spare *spare = &spares[spare_count++];
+            spare->code = (xcb_keycode_t)code;
+            spare->sym = NO_SYMBOL;
+            return spare;
+        }
+    }
+    return NULL;
 }
 
 static struct spare *claim_spare(xcb_keysym_t sym)
 {
-    int count;
+    int count, read;
     struct spare *spare = NULL;
-    struct entry *entries = grab_fresh(&count);
+    ask_time();
+    struct entry *entries = grab_fresh(&count, &read);
     if (entries) {
         /* Nobody can bind or list a keycode until we let go. */
         drop_lost_spares();
-        count = sweep(entries, count);
-        spare = choose_spare(entries, count);
+        const int have_now = read_time();
+        count = sweep(entries, count, have_now, server_time);
+        spare = choose_spare(entries, count, sym);
         if (spare) {
             int i = 0;
             while (i < count && entries[i].code != spare->code)
                 ++i;
             entries[i] = (struct entry){owner, stamp, spare->code, sym};
             count += i == count;
-            set_mapping(spare->code, sym);
+            if (spare->sym != sym)
+                set_mapping(spare->code, sym);
             spare->sym = sym;
         }
         store_registry(entries, count);
@@ -434,18 +583,26 @@ static int inject(const char *key, int press)
     if (keymap_stale && load_keymap() != 0)
         goto done;
 
-    const char *position = tapstrike_vk_position(vk);
-    xcb_keycode_t code = position ? find_position(position) : 0;
-    struct spare *spare = code ? NULL : find_spare(sym);
-    if (!code && !spare && !(code = find_code(sym)))
-        spare = claim_spare(sym);
-    if (spare) {
-        code = spare->code;
-        spare->used = ++use_clock;
-        spare->down = press;
+    /* A key that is down comes up where it went down, whatever the keymap did since. */
+    xcb_keycode_t code = held[vk];
+    if (!code) {
+        const char *position = tapstrike_vk_position(vk);
+        code = position ? find_position(position) : 0;
+        struct spare *spare = code ? NULL : find_spare(sym);
+        code = code ? code : spare ? spare->code : find_code(sym);
+        if (!code && !press) {
+            result = 0; /* no key is down for it: the server would drop the release */
+            goto done;
+        }
+        if (!code && (spare = claim_spare(sym)))
+            code = spare->code;
     }
     if (!code)
         goto done;
+    held[vk] = press ? code : 0;
+    struct spare *spare = spare_at(code);
+    if (spare)
+        clock_gettime(CLOCK_MONOTONIC, &spare->used);
     xcb_generic_error_t *error = xcb_request_check(
         conn, xcb_test_fake_input_checked(conn, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code,
                                           XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0));
@@ -470,8 +627,39 @@ int keyrelease(const char *key)
     return inject(key, 0);
 }
 
-/* Undoes our bindings and our registry entries when the library goes, on dlclose or at a
- * normal exit. A call that is stuck holding the lock gets a second, then we leave. */
+/* A fork while another thread is in a call would leave the child a lock held by nobody: the
+ * fork waits for the call instead. The child's connection is the parent's, and so are the
+ * spares: it starts afresh with its own. */
+static void before_fork(void)
+{
+    pthread_mutex_lock(&lock);
+}
+
+static void after_fork_parent(void)
+{
+    pthread_mutex_unlock(&lock);
+}
+
+static void after_fork_child(void)
+{
+    conn = NULL; /* left open: closing it would shut the parent's down */
+    free(keymap);
+    keymap = NULL;
+    keymap_stale = 1;
+    forget_xkb();
+    spare_count = 0;
+    stamp = 0;
+    pthread_mutex_unlock(&lock);
+}
+
+__attribute__((constructor)) static void watch_forks(void)
+{
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+}
+
+/* When the library goes, on dlclose or at a normal exit: spares used within their grace stay
+ * bound and listed as orphans for a later client to sweep, the others are undone at once. A
+ * call that is stuck holding the lock gets a second, then we leave. */
 __attribute__((destructor)) static void restore_spares(void)
 {
     struct timespec deadline;
@@ -480,17 +668,29 @@ __attribute__((destructor)) static void restore_spares(void)
     if (pthread_mutex_timedlock(&lock, &deadline) != 0)
         return;
     if (conn && conn_pid == getpid() && !xcb_connection_has_error(conn) && spare_count > 0) {
-        int count;
-        struct entry *entries = grab_fresh(&count);
-        if (entries) {
-            for (int i = 0; i < spare_count; ++i)
-                if (row(spares[i].code)[0] == spares[i].sym)
+        int count, read;
+        ask_time();
+        struct entry *entries = grab_fresh(&count, &read);
+        if (read) {
+            drop_lost_spares();
+            const int have_now = read_time();
+            for (int i = 0; i < spare_count; ++i) {
+                const long idle = since_ms(&spares[i].used);
+                const int keep = idle < grace_ms && have_now && entries;
+                int e = 0;
+                while (entries && e < count && !(ours(&entries[e]) && entries[e].code == spares[i].code))
+                    ++e;
+                if (keep && e < count)
+                    entries[e] = (struct entry){0, (server_time - (uint32_t)idle) | 1,
+                                                spares[i].code, spares[i].sym};
+                else if (!(idle < grace_ms))
                     set_mapping(spares[i].code, NO_SYMBOL);
+            }
             int kept = 0;
-            for (int i = 0; i < count; ++i)
+            for (int i = 0; entries && i < count; ++i)
                 if (!ours(&entries[i]))
                     entries[kept++] = entries[i];
-            if (kept != count)
+            if (entries)
                 store_registry(entries, kept);
         }
         xcb_ungrab_server(conn);
@@ -499,5 +699,8 @@ __attribute__((destructor)) static void restore_spares(void)
     }
     if (conn_pid == getpid())
         disconnect();
+    if (xkb_ctx)
+        xkb_context_unref(xkb_ctx);
+    xkb_ctx = NULL;
     pthread_mutex_unlock(&lock);
 }

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   cmake g++ make pkg-config
   qtbase5-dev qtbase5-dev-tools # Qt 5 Core, Gui, Widgets, Network (the single-instance socket), Test
-  libx11-dev libxcb1-dev libxcb-xtest0-dev libxcb-xkb-dev x11proto-dev
+  libx11-dev libxcb1-dev libxcb-xtest0-dev libxcb-xkb-dev libxkbcommon-x11-dev x11proto-dev
 )
 # ...and what the tests, the Windows cross-build and the benchmarks add.
 if [ "${1:-all}" != "run" ]; then

@@ -85,6 +85,78 @@ class ClientTest(unittest.TestCase):
         result = run_isolated(code, dict(os.environ))
         self.assertEqual(result.stdout.split("\n")[:2], ["0 0", "0 0"], result.stderr)
 
+    def test_registry_written_by_others(self):
+        # Whatever another client lists, no key of the layout is unbound or rebound; a registry
+        # that is not ours to read whole is left as it was, and calls neither crash nor hang.
+        x = ctypes.cdll.LoadLibrary("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XInternAtom.restype = ctypes.c_ulong
+        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
+                                      ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
+                                      ctypes.c_void_p, ctypes.c_int]
+        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+        x.XDeleteProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
+        x.XStringToKeysym.restype = ctypes.c_ulong
+        x.XStringToKeysym.argtypes = [ctypes.c_char_p]
+        dpy = x.XOpenDisplay(None)
+        root = x.XDefaultRootWindow(dpy)
+        registry = x.XInternAtom(dpy, b"_TAPSTRIKE_SPARE_KEYCODES", 0)
+        cardinal, string = 6, 31
+
+        def spare(syms):
+            return (len(syms) in (3, 4) and syms[0] == syms[1] == syms[2]
+                    and (len(syms) == 3 or syms[3] != syms[0] == syms[3].lower()))
+
+        def keymap():
+            """The keys of the layout: every bound keycode but spares."""
+            rows = subprocess.run(["xmodmap", "-pke"], capture_output=True, text=True).stdout
+            return {r for r in rows.splitlines()
+                    if r.split("=")[1].strip() and not spare(r.split("=")[1].split())}
+
+        def sym_of(name):
+            return x.XStringToKeysym(name.encode())
+
+        def layout_entries(owner, stamp):
+            entries = []
+            for row in keymap():
+                code, syms = row.split("=")
+                entries += [owner, stamp, int(code.split()[1]), sym_of(syms.split()[0])]
+            return entries
+
+        cases = [
+            ("real keys: owners that do not exist, the root window, orphaned long ago",
+             cardinal, 32, layout_entries(0x3fffff0, 7) + layout_entries(root, 0)
+             + layout_entries(0, 1)),
+            ("the wrong type", string, 8, list(b"not a registry")),
+            ("a length that is no whole entry", cardinal, 32, [1, 2, 3]),
+            ("huge", cardinal, 32, [0, 1, 300, 0xffca] * 100000),
+            ("orphans with times to come", cardinal, 32, [0, 0x7fffffff, 200, 0xffca]),
+        ]
+        for why, kind, format, values in cases:
+            with self.subTest(why):
+                before = keymap()
+                array = (ctypes.c_ulong if format == 32 else ctypes.c_ubyte) * len(values)
+                x.XChangeProperty(dpy, root, registry, kind, format, 0, array(*values),
+                                  len(values))
+                x.XSync(dpy, 0)
+                # Keys of the layout, and spares claimed 2 s apart: the first finds the owners
+                # gone, the second may sweep what they left.
+                result = run_isolated(
+                    "import time\n"
+                    "tap = lambda k: lib.keypress(k) + lib.keyrelease(k)\n"
+                    f"print(tap(b'A'), tap(b'\\x1b'), tap(b'\\x7c'), end=' ')\n"
+                    f"time.sleep({2.1 if len(values) > 1000 else 0})\n"
+                    "print(tap(b'\\x7d'))\n", dict(os.environ))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertEqual(result.stdout.split()[:2], ["0", "0"])
+                after = keymap()
+                self.assertEqual(before, after, "keys of the layout changed")
+                x.XDeleteProperty(dpy, root, registry)
+                x.XSync(dpy, 0)
+
     def test_server_goes_away_and_comes_back(self):
         # The client owns the server here, so that it knows when the server is really gone.
         # The second server has another layout, and none of the first one's spare bindings:

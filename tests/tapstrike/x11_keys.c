@@ -12,10 +12,12 @@
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
+#include <X11/Xatom.h>
 #include <X11/keysym.h>
 
-#include <pthread.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -53,6 +55,8 @@ struct tally {
     int total;
     int log[64]; /* the first event types, MappingNotify included */
     int logged;
+    XKeyEvent keys[128]; /* the first key events, translated only once the run is over */
+    int kept;
 };
 
 /* Reads key events for `seconds`, or until `want` of them have come. */
@@ -69,6 +73,8 @@ static void collect(struct tally *t, int want, double seconds)
                 t->log[t->logged++] = ev.type;
             if (ev.type == KeyPress || ev.type == KeyRelease) {
                 int *count = ev.type == KeyPress ? t->presses : t->releases;
+                if (t->kept < 128)
+                    t->keys[t->kept++] = ev.xkey;
                 ++count[ev.xkey.keycode];
                 ++t->total;
             } else if (ev.type == MappingNotify) {
@@ -78,6 +84,17 @@ static void collect(struct tally *t, int want, double seconds)
         struct timespec nap = {0, 1000000};
         nanosleep(&nap, NULL);
     }
+}
+
+/* The keysym key event i reads as for a receiver that gets to it late: with the keymap and
+ * the event's own state as they are now. */
+static KeySym late_sym(const struct tally *t, int i)
+{
+    XSync(dpy, False);
+    KeySym sym = NoSymbol;
+    unsigned int mods;
+    XkbLookupKeySym(dpy, (KeyCode)t->keys[i].keycode, t->keys[i].state, &mods, &sym);
+    return sym;
 }
 
 static void setup_window(void)
@@ -129,6 +146,8 @@ static int no_key_down(void)
     }
 }
 
+static int keymap_is(const KeySym *before, int length, int per);
+
 static void single_events(void)
 {
     static const struct {
@@ -138,7 +157,6 @@ static void single_events(void)
         {"A", XK_a},                 /* the A key */
         {"Abc", XK_a},               /* only the first byte counts */
         {"&", XK_Up},                /* 0x26 */
-        {"a", XK_KP_1},              /* 0x61 */
         {"\x0D", XK_Return},
         {"\x70", XK_F1},
         {"\xA0", XK_Shift_L},        /* bytes above 0x7F name keys too */
@@ -171,6 +189,38 @@ static void keys_that_send_nothing(void)
     collect(&t, 0, 0.1);
     CHECK(t.total == 0, "%d events", t.total);
     CHECK(keyrelease("Q") == 0, "releasing a key never pressed still succeeds");
+    collect(&t, 1, 0.5);
+
+    /* Not down and no key: nothing to send, and no spare taken for it. */
+    KeySym *before;
+    int per;
+    const int length = keymap_snapshot(&before, &per);
+    for (char vk = '\x83'; vk <= '\x87'; ++vk)
+        CHECK(keyrelease((char[]){vk, 0}) == 0, "release %#x", (unsigned char)vk);
+    collect(&t, 0, 0.2);
+    CHECK(t.total == 0 && keymap_is(before, length, per), "%d events", t.total);
+    XFree(before);
+}
+
+/* Keypad digits type digits whatever NumLock says, and every receiver reads them so. */
+static void keypad_levels(void)
+{
+    const unsigned numlock = XkbKeysymToModifiers(dpy, XK_Num_Lock);
+    for (int on = 0; on < 2; ++on) {
+        XkbLockModifiers(dpy, XkbUseCoreKbd, numlock, on ? numlock : 0);
+        XSync(dpy, False);
+        for (int vk = 0x60; vk <= 0x69; vk += 3) {
+            struct tally t;
+            CHECK(keypress((char[]){(char)vk, 0}) == 0 && keyrelease((char[]){(char)vk, 0}) == 0,
+                  "NumLock %d, %#x", on, vk);
+            collect(&t, 2, 2.0);
+            CHECK(t.kept == 2 && late_sym(&t, 0) == XK_KP_0 + (KeySym)(vk - 0x60)
+                      && late_sym(&t, 1) == late_sym(&t, 0),
+                  "NumLock %d, %#x read as %#lx", on, vk, t.kept ? late_sym(&t, 0) : 0UL);
+        }
+    }
+    XkbLockModifiers(dpy, XkbUseCoreKbd, numlock, 0);
+    XSync(dpy, False);
 }
 
 /* F13 has no key on the default keymap: it gets a spare keycode, which stays bound. */
@@ -320,7 +370,12 @@ static void every_byte(void)
             continue;
         }
         const KeySym sym = XStringToKeysym(names[byte]);
-        CHECK(keypress(key) == 0, "byte %#x press", byte);
+        int pressed = keypress(key);
+        if (pressed == -1) { /* every spare was used in the last 2 s: wait for one */
+            nanosleep(&(struct timespec){2, 100000000}, NULL);
+            pressed = keypress(key);
+        }
+        CHECK(pressed == 0, "byte %#x press", byte);
         collect(&t, 1, 2.0);
         const int down = event_code(&t, 1);
         CHECK(t.total == 1 && carries((KeyCode)down, sym), "byte %#x: %d events, keycode %d not %s",
@@ -350,6 +405,7 @@ static void layouts(void)
         {"fr", 0xDC, "BKSL", 0}, {"fr", 0xDE, "AC11", 0}, {"fr", 0x41, NULL, XK_a},
         {"fr", 0x51, NULL, XK_q}, {"fr", 0x31, NULL, XK_1}, {"us", 0xBB, "AE12", 0},
         {"us", 0xBF, "AB10", 0}, {"us", 0x5A, NULL, XK_z},
+        {"gb", 0xE2, "LSGT", 0}, /* there it carries backslash; "less" sits on AB08 */
     };
     const char *current = "us";
     XkbDescPtr xkb = XkbGetMap(dpy, 0, XkbUseCoreKbd);
@@ -377,6 +433,14 @@ static void layouts(void)
                   current, cases[i].vk, code);
     }
     XkbFreeKeyboard(xkb, 0, True);
+
+    /* Z goes down on us and comes up on de, where z sits on another key. */
+    CHECK(system("setxkbmap us") == 0 && keypress("Z") == 0, "press Z");
+    CHECK(system("setxkbmap de") == 0 && keyrelease("Z") == 0, "release Z");
+    CHECK(no_key_down(), "Z stayed down across the layout switch");
+    CHECK(system("setxkbmap us") == 0, "back to us");
+    struct tally t;
+    collect(&t, 0, 0.2);
 }
 
 #define THREADS 8
@@ -469,6 +533,22 @@ static int run_child(const char *const *args, struct tally *t)
     return status;
 }
 
+/* Whether the spare registry lists a keycode for the keysym. */
+static int registry_names(KeySym sym)
+{
+    Atom type;
+    int format;
+    unsigned long count, after;
+    unsigned char *data = NULL;
+    XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False),
+                       0, 1 << 16, False, XA_CARDINAL, &type, &format, &count, &after, &data);
+    int found = 0;
+    for (unsigned long i = 3; data && format == 32 && i < count; i += 4)
+        found |= ((unsigned long *)data)[i] == sym;
+    XFree(data);
+    return found;
+}
+
 static int keymap_is(const KeySym *before, int length, int per)
 {
     KeySym *now;
@@ -494,33 +574,94 @@ static void short_lived_clients(void)
           "%d runs: %d failed, %d presses, %d releases", SHORT_RUNS, failed, presses, releases);
     CHECK(no_key_down(), "a short-lived client left a key down");
 
-    KeySym *before;
-    int per;
-    const int length = keymap_snapshot(&before, &per);
-    const char *tap_f14[] = {"tap", "7D", NULL};
-    for (int run = 0; run < 20; ++run) {
-        CHECK(run_child(tap_f14, &t) == 0, "run %d failed", run);
-        /* Xlib turns each change of the keymap into a few MappingNotify events. */
-        int press = -1, release = -1, unbound = -1;
-        for (int i = 0; i < t.logged; ++i) {
-            if (t.log[i] == KeyPress)
-                press = press < 0 ? i : 99;
-            else if (t.log[i] == KeyRelease)
-                release = release < 0 ? i : 99;
-            else if (release >= 0)
-                unbound = i;
-        }
-        CHECK(press >= 0 && press < release && release < unbound && unbound < 99,
-              "run %d: press at %d, release at %d, unbinding at %d", run, press, release,
-              unbound);
-        CHECK(keymap_is(before, length, per), "run %d left the keymap changed", run);
+    /* One that dies, and 50 that exit at once: every F23 still reads F23 for a receiver that
+     * gets to it late. */
+    const char *dies[] = {"tap", "84", "quick", NULL}, *tap_f23[] = {"tap", "86", NULL};
+    CHECK(run_child(dies, &t) == 0, "F21 failed");
+    int wrong = 0, events = 0;
+    for (int run = 0; run < 50; ++run) {
+        CHECK(run_child(tap_f23, &t) == 0, "run %d failed", run);
+        for (int i = 0; i < t.kept; ++i, ++events)
+            wrong += late_sym(&t, i) != XK_F23;
     }
+    CHECK(events == 100 && wrong == 0, "%d of %d events did not read F23", wrong, events);
 
-    /* One that dies leaves its spare bound, until the next client to claim one sweeps it. */
-    const char *dies[] = {"tap", "84", "quick", NULL}, *next[] = {"tap", "85", NULL};
-    CHECK(run_child(dies, &t) == 0 && run_child(next, &t) == 0, "F21 then F22 failed");
-    CHECK(keymap_is(before, length, per), "the dead client's spare is still bound");
-    XFree(before);
+    /* Once their grace is over, the next claim undoes them and drops them from the registry. */
+    nanosleep(&(struct timespec){2, 100000000}, NULL);
+    const char *tap_f22[] = {"tap", "85", NULL};
+    CHECK(run_child(tap_f22, &t) == 0, "F22 failed");
+    KeySym *now;
+    int per;
+    const int length = keymap_snapshot(&now, &per);
+    int bound = 0;
+    for (int i = 0; i < length; ++i)
+        bound += now[i] == XK_F23 || now[i] == XK_F21;
+    XFree(now);
+    CHECK(bound == 0, "F23 and F21 still bound in %d places", bound);
+    CHECK(!registry_names(XK_F23) && !registry_names(XK_F21), "still listed");
+}
+
+/* In a fresh process: the oldest idle spare is reused, a held one never, and as many keys can
+ * be held as there are unused keycodes. */
+static void spare_pool(void)
+{
+    const char *pool[] = {"pool", "0", NULL};
+    struct tally t;
+    const pid_t pid = spawn_self(pool, NULL);
+    collect(&t, 10 + 24, 10.0);
+    CHECK(exit_status(pid) == 0, "the pool client failed");
+    CHECK(t.kept == 34, "%d events", t.kept);
+    if (t.kept < 34)
+        return;
+    /* F17 down, F13, F14, then after the grace F16, then F17 up. */
+    CHECK(t.keys[5].keycode == t.keys[1].keycode && t.keys[5].keycode != t.keys[0].keycode,
+          "F16 came on %d: F17 is on %d, F13 was on %d", t.keys[5].keycode, t.keys[0].keycode,
+          t.keys[1].keycode);
+    for (int k = 0; k < 12; ++k)
+        CHECK(t.keys[10 + k].keycode == t.keys[22 + k].keycode && late_sym(&t, 22 + k) == XK_F13 + (KeySym)k,
+              "F%d went down on %d, came up on %d as %#lx", 13 + k, t.keys[10 + k].keycode,
+              t.keys[22 + k].keycode, late_sym(&t, 22 + k));
+}
+
+/* A child forked while another thread is in a call can use the library, and so can the parent. */
+static volatile int looping;
+
+static void *loop_calls(void *arg)
+{
+    (void)arg;
+    while (looping)
+        keypress("A"), keyrelease("A");
+    return NULL;
+}
+
+static void fork_while_calling(void)
+{
+    pthread_t thread;
+    looping = 1;
+    pthread_create(&thread, NULL, loop_calls, NULL);
+    int hung = 0, failed = 0;
+    for (int i = 0; i < 5; ++i) {
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(keypress("\x7D") == 0 && keyrelease("\x7D") == 0 ? 0 : 1);
+        int status = -1;
+        for (double end = now() + 5.0; waitpid(pid, &status, WNOHANG) == 0;) {
+            if (now() > end) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &status, 0);
+                ++hung;
+            }
+            nanosleep(&(struct timespec){0, 1000000}, NULL);
+        }
+        failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    looping = 0;
+    pthread_join(thread, NULL);
+    CHECK(hung == 0 && failed == 0, "%d children hung, %d failed", hung, failed);
+    CHECK(keypress("B") == 0 && keyrelease("B") == 0, "the parent after the forks");
+    struct tally t;
+    collect(&t, 0, 0.3);
+    CHECK(no_key_down(), "a key stayed down");
 }
 
 /* Two processes claiming spares at the same time never take each other's keycodes. */
@@ -554,6 +695,16 @@ static int child(int argc, char **argv)
             _exit(status); /* gone at once: no exit handlers, no destructors */
         return status;
     }
+    if (strcmp(argv[1], "pool") == 0) {
+        int bad = keypress("\x80") + keypress("\x7C") + keyrelease("\x7C") + keypress("\x7D")
+                  + keyrelease("\x7D");
+        nanosleep(&(struct timespec){2, 100000000}, NULL);
+        bad += keypress("\x7F") + keyrelease("\x7F") + keyrelease("\x80");
+        bad += keypress("\x41") + keyrelease("\x41"); /* a mark between the two parts */
+        for (int k = 0; k < 24; ++k)
+            bad += (k < 12 ? keypress : keyrelease)((char[]){(char)(0x7C + k % 12), 0});
+        return bad ? 1 : 0;
+    }
     if (strcmp(argv[1], "type") != 0 || argc < 5)
         return 2;
     const int keys = atoi(argv[3]), rounds = atoi(argv[4]);
@@ -577,11 +728,14 @@ int main(int argc, char **argv)
     setup_window();
     single_events();
     keys_that_send_nothing();
+    keypad_levels();
     unmapped_keysym();
+    spare_pool();
+    two_processes();
     keymap_changed_by_others();
     concurrent_threads();
     short_lived_clients();
-    two_processes();
+    fork_while_calling();
     every_byte();
     layouts();
     XAutoRepeatOn(dpy);
