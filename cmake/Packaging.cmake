@@ -1,16 +1,60 @@
 # Packages made by CPack from the install rules: on Linux one Debian package per part (the
-# launcher; the library; its development files), on Windows a ZIP of the library for MinGW
-# clients.   cpack -G DEB   (or ZIP in the cross build's folder)
+# launcher; the library; its development files), on Windows a ZIP of the launcher's folder
+# (when it is built) and the library for MinGW clients.   cpack -G DEB   (or ZIP in the cross
+# build's folder)
 set(CPACK_PACKAGE_NAME ludovane)
-set(CPACK_PACKAGE_VENDOR "Ludovane developers")
+set(CPACK_PACKAGE_VENDOR "${PROJECT_VENDOR}")
 set(CPACK_PACKAGE_CONTACT "Ludovane developers <developers@ludovane.example>")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_COMPONENTS_ALL tapstrike tapstrike_dev)
-  set(CPACK_PACKAGE_FILE_NAME tapstrike-${PROJECT_VERSION}-mingw-w64-x86_64)
+  set(CPACK_VERBATIM_VARIABLES ON) # the installer's script lines keep their quotes
+  if(BUILD_LAUNCHER)
+    set(CPACK_COMPONENTS_ALL launcher tapstrike tapstrike_dev)
+    set(CPACK_PACKAGE_FILE_NAME ludovane-${PROJECT_VERSION}-win64)
+    # The installer (cpack -G NSIS): per machine into Program Files\Ludovane, a Start-menu
+    # shortcut, an entry in the installed programs with an uninstaller; tapstrike for
+    # developers is an optional component.
+    set(CPACK_PACKAGE_INSTALL_DIRECTORY Ludovane)
+    set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY Ludovane)
+    set(CPACK_NSIS_PACKAGE_NAME Ludovane)
+    set(CPACK_NSIS_DISPLAY_NAME Ludovane)
+    set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+    # A 64-bit installer for a 64-bit program: it sees the real Program Files and registry.
+    # CPack has no setting for it: the line goes in beside the compressor's, near the top.
+    set(CPACK_NSIS_COMPRESSOR "lzma\n  Target amd64-unicode")
+    set(CPACK_PACKAGE_EXECUTABLES launcher Ludovane)
+    set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\launcher.exe")
+    set(CPACK_NSIS_MUI_ICON ${PROJECT_BINARY_DIR}/launcher/launcher.ico)
+    set(CPACK_NSIS_MUI_UNIICON ${PROJECT_BINARY_DIR}/launcher/launcher.ico)
+    set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+    set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
+    set(CPACK_COMPONENT_LAUNCHER_DISPLAY_NAME "Ludovane launcher")
+    set(CPACK_COMPONENT_LAUNCHER_REQUIRED ON)
+    set(CPACK_COMPONENT_TAPSTRIKE_DISPLAY_NAME "tapstrike.dll")
+    set(CPACK_COMPONENT_TAPSTRIKE_DEV_DISPLAY_NAME "tapstrike header and import library")
+    set(CPACK_COMPONENT_TAPSTRIKE_DEV_DEPENDS tapstrike)
+    # A running launcher keeps its files open: tell the user rather than remove half of it.
+    # Whatever the user put in the folder (the real server, ludovane.exe) is not in the
+    # installer's list and stays.
+    string(CONCAT CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
+      "retry_running:\n"
+      "  ClearErrors\n"
+      "  FileOpen $0 \"$INSTDIR\\bin\\launcher.exe\" a\n"
+      "  IfErrors 0 not_running\n"
+      "  IfFileExists \"$INSTDIR\\bin\\launcher.exe\" 0 gone\n"
+      "  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \"Ludovane is running. Choose Exit in its tray menu, then Retry.\" /SD IDCANCEL IDRETRY retry_running\n"
+      "  SetErrorLevel 2\n"
+      "  Abort \"Ludovane is running: nothing was removed.\"\n"
+      "not_running:\n"
+      "  FileClose $0\n"
+      "gone:\n")
+  else()
+    set(CPACK_COMPONENTS_ALL tapstrike tapstrike_dev)
+    set(CPACK_PACKAGE_FILE_NAME tapstrike-${PROJECT_VERSION}-mingw-w64-x86_64)
+  endif()
 else()
   set(CPACK_GENERATOR DEB)
   # The library's packages take the copy of its install rules with the multiarch folder.

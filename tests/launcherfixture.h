@@ -20,27 +20,48 @@
 
 #include <memory>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <tlhelp32.h>
+#endif
+
 #include "mainwindow.h"
 
 // Fresh HOME for one test, and the stand-in server told to record its starts there.
+// Windows takes the home from the user profile, whatever the environment says: there the
+// tests take turns in the profile of the Wine prefix they run in, each without a log.
 class LauncherHome
 {
 public:
     LauncherHome()
+#ifdef Q_OS_WIN
+        : home(QDir::homePath())
+#else
+        : home(dir.path())
+#endif
     {
-        qputenv("HOME", dir.path().toLocal8Bit());
-        qputenv("LUDOVANE_STANDIN_RECORD", recordPath().toLocal8Bit());
+#ifdef Q_OS_WIN
+        QFile::remove(logPath());
+#else
+        qputenv("HOME", home.toLocal8Bit());
+#endif
+        qputenv("LUDOVANE_STANDIN_RECORD", recordPath().toUtf8());
     }
     ~LauncherHome()
     {
+#ifdef Q_OS_WIN
+        QFile::remove(logPath());
+        QDir().rmdir(logPath()); // left by a test that put a folder there
+#endif
         for (const char *name : {"LUDOVANE_STANDIN_CODE", "LUDOVANE_STANDIN_DELAY_MS",
                                  "LUDOVANE_STANDIN_EXIT_MS", "LUDOVANE_STANDIN_FLOOD_MB",
                                  "LUDOVANE_STANDIN_LOG", "LUDOVANE_STANDIN_RECORD",
                                  "LUDOVANE_STANDIN_CHILD"})
             qunsetenv(name);
     }
-    QString path() const { return dir.path(); }
-    QString logPath() const { return dir.path() + QStringLiteral("/.ludovanelog"); }
+    QString path() const { return home; }
+    QString logPath() const { return home + QStringLiteral("/.ludovanelog"); }
     QString recordPath() const { return dir.path() + QStringLiteral("/server-starts.txt"); }
 
     void writeLog(const QByteArray &content) const
@@ -52,6 +73,7 @@ public:
 
 private:
     QTemporaryDir dir;
+    QString home;
 };
 
 struct ServerStart
@@ -73,7 +95,8 @@ inline QVector<ServerStart> serverStarts(const LauncherHome &home)
         if (fields.size() < 2 || fields[0] == QLatin1String("flooded")
             || fields[0] == QLatin1String("child"))
             continue;
-        starts.append({fields[0].toLongLong(), fields[1], fields.mid(2)});
+        // QProcess hands Windows the program with native separators.
+        starts.append({fields[0].toLongLong(), QDir::fromNativeSeparators(fields[1]), fields.mid(2)});
     }
     return starts;
 }
@@ -85,6 +108,36 @@ inline bool recordHas(const LauncherHome &home, const QString &line)
         && QString::fromUtf8(file.readAll()).split(QLatin1Char('\n')).contains(line);
 }
 
+#ifdef Q_OS_WIN
+inline bool processAlive(qint64 pid)
+{
+    const HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return false;
+    const bool running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return running;
+}
+
+// Server processes this test process started that are still running.
+inline QVector<qint64> serverChildren()
+{
+    QVector<qint64> pids;
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return pids;
+    PROCESSENTRY32W entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        if (entry.th32ParentProcessID == GetCurrentProcessId()
+            && QString::fromWCharArray(entry.szExeFile).compare(QLatin1String("ludovane.exe"),
+                                                                Qt::CaseInsensitive) == 0
+            && processAlive(entry.th32ProcessID))
+            pids << qint64(entry.th32ProcessID);
+    CloseHandle(snapshot);
+    return pids;
+}
+#else
 // Running, and not a zombie waiting to be reaped.
 inline bool processAlive(qint64 pid)
 {
@@ -118,6 +171,8 @@ inline QVector<qint64> serverChildren()
     }
     return pids;
 }
+
+#endif
 
 inline int aliveCount(const QVector<ServerStart> &starts)
 {

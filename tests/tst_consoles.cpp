@@ -7,6 +7,10 @@
 #include <QSystemTrayIcon>
 #include <QtTest>
 
+#ifdef Q_OS_WIN
+#include <psapi.h>
+#endif
+
 namespace {
 
 QImage shownPicture(QWidget *window)
@@ -16,6 +20,12 @@ QImage shownPicture(QWidget *window)
 
 qint64 residentKiB()
 {
+#ifdef Q_OS_WIN
+    PROCESS_MEMORY_COUNTERS counters;
+    return GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)
+               ? qint64(counters.WorkingSetSize / 1024)
+               : -1;
+#endif
     QFile status(QStringLiteral("/proc/self/status"));
     status.open(QIODevice::ReadOnly);
     for (const QByteArray &line : status.readAll().split('\n'))

@@ -15,7 +15,7 @@ if [ "${1:-all}" != "run" ]; then
     imagemagick
     xvfb xauth trayer x11-utils x11-xserver-utils xdotool
     gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
-    wine wine64
+    wine wine64 nsis # the Windows installer, tried under Wine
     python3 procps
     dpkg-dev file lintian desktop-file-utils
     man-db mandoc appstream # the manual pages and the AppStream metadata, checked

@@ -1,0 +1,145 @@
+#!/usr/bin/env python3
+"""The installed launcher.exe as a user starts it, under Wine on the X harness (Xvfb and a
+tray host), with the Windows stand-in server beside it.
+
+    launcher_test.py INSTALL_ROOT WINE_RUN PREFIX
+
+Wine's windows are X windows, so xdotool and xwininfo see and drive them; Wine's processes
+are Linux processes whose command lines name the Windows program.
+"""
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+ROOT = PREFIX = None
+
+
+def wine_env(**extra):
+    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    env.update(extra)
+    return env
+
+
+def windows_path(path):
+    return subprocess.run(["winepath", "-w", path], env=wine_env(), check=True,
+                          capture_output=True, text=True).stdout.strip()
+
+
+def wait_for(what, predicate, timeout=20.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.2)
+    raise AssertionError("timed out waiting for " + what)
+
+
+def windows(visible=True):
+    args = ["xdotool", "search"] + (["--onlyvisible"] if visible else []) + ["--name", "^Ludovane$"]
+    return subprocess.run(args, capture_output=True, text=True).stdout.split()
+
+
+def geometry(window):
+    info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True).stdout
+    return tuple(int(re.search(key + r":\s+(\d+)", info).group(1)) for key in ("Width", "Height"))
+
+
+def servers():
+    """Live stand-in servers, as (pid, console argument)."""
+    found = []
+    for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
+        try:
+            words = open(cmdline, "rb").read().decode("utf-8", "replace").split("\0")
+            state = open(cmdline[:-len("cmdline")] + "stat").read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if words and words[0].lower().endswith("ludovane.exe") and state != "Z":
+            found.append((int(cmdline.split("/")[2]), words[-2] if words[-1] == "" else words[-1]))
+    return found
+
+
+class LauncherUnderWine(unittest.TestCase):
+    def setUp(self):
+        self.scratch = tempfile.mkdtemp(prefix="launcher under wine ")
+        self.record = os.path.join(self.scratch, "server-starts.txt")
+        (self.home,) = [d for d in glob.glob(os.path.join(PREFIX, "drive_c/users/*"))
+                        if os.path.basename(d) != "Public"]
+        self.log = os.path.join(self.home, ".ludovanelog")
+        if os.path.exists(self.log):
+            os.remove(self.log)
+        self.env = wine_env(LUDOVANE_STANDIN_RECORD=windows_path(self.record),
+                            LUDOVANE_STANDIN_DELAY_MS="300")
+        self.exe = os.path.join(ROOT, "bin", "launcher.exe")
+
+    def tearDown(self):
+        subprocess.run(["wineserver", "-k"], env=wine_env())
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def start(self):
+        return subprocess.Popen(["wine", self.exe], env=self.env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+
+    def starts(self):
+        if not os.path.exists(self.record):
+            return []
+        with open(self.record, encoding="utf-8") as f:
+            return [line.rstrip("\n").split("\t") for line in f if line.strip()]
+
+    def test_as_a_user_runs_it(self):
+        launcher = self.start()
+        (window,) = wait_for("the window", windows, 60)
+        self.assertEqual(geometry(window), (400, 300))
+
+        # The server from the launcher's folder, with exactly the five arguments.
+        (start,) = wait_for("the server's start", self.starts)
+        self.assertEqual(start[1].replace("\\", "/").lower(),
+                         os.path.join(windows_path(ROOT), "bin").replace("\\", "/").lower()
+                         + "/ludovane.exe")
+        home = "C:/users/%s" % os.path.basename(self.home)
+        self.assertEqual(start[2:], ["-batchmode", "-nographics", "-logFile",
+                                     home + "/.ludovanelog", "-console=sms"])
+        self.assertTrue(os.path.isfile(self.log))
+
+        # The tray icon docks in the X tray host, and the code reaches the window.
+        shot = os.path.join(self.scratch, "code.png")
+        wait_for("the code in the log", lambda: "Code:" in open(self.log).read())
+        time.sleep(4.5)  # one poll
+        subprocess.run(["import", "-window", "root", shot], check=True)
+        if os.environ.get("LUDOVANE_SCREENSHOT"):
+            shutil.copy(shot, os.environ["LUDOVANE_SCREENSHOT"])
+
+        # A console change from the keyboard: one server, of the new console.
+        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+        subprocess.run(["xdotool", "key", "--window", window, "Down"], check=True)
+        wait_for("the Mega Drive server", lambda: len(self.starts()) == 2)
+        self.assertEqual(self.starts()[1][-1], "-console=genesis")
+        wait_for("one server of the new console",
+                 lambda: [c for _, c in servers()] == ["-console=genesis"])
+
+        # Close hides the window; a second start brings it back and exits 0.
+        subprocess.run(["xdotool", "windowclose", window], check=True)
+        wait_for("the window hidden", lambda: not windows())
+        second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
+        self.assertEqual(second.returncode, 0)
+        wait_for("the window back", windows)
+        self.assertEqual(len(self.starts()), 2, "a second start starts no server")
+
+        # The launcher killed from outside takes the server with it (the job object).
+        launcher.kill()
+        for pid in [int(p) for p in subprocess.run(["pgrep", "-f", r"launcher\.exe"],
+                                                   capture_output=True, text=True).stdout.split()]:
+            os.kill(pid, 9)
+        wait_for("no server left", lambda: not servers())
+
+
+if __name__ == "__main__":
+    ROOT, _, PREFIX = sys.argv[1:4]
+    del sys.argv[1:]
+    sys.exit(not unittest.main(exit=False, verbosity=2).result.wasSuccessful())
