@@ -2,12 +2,28 @@
 #include "serverprocess.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
+#include "userfolders.h"
 
 #ifdef Q_OS_WIN
 #include "killjob.h"
 #endif
 
 #include <QApplication>
+
+namespace {
+
+QtMessageHandler qtMessageHandler = nullptr;
+
+// Qt's platform set-up complains of a runtime folder that is not the user's alone; the
+// launcher does without it and has nothing to report.
+void quietAboutTheRuntimeFolder(QtMsgType type, const QMessageLogContext &context,
+                                const QString &message)
+{
+    if (!message.startsWith(QLatin1String("QStandardPaths: ")))
+        qtMessageHandler(type, context, message);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
@@ -18,9 +34,12 @@ int main(int argc, char **argv)
     ludovane_join_kill_job();
 #endif
     setHighDpiAttributes();
+    const QString folder = privateFolder(); // before Qt makes a runtime folder that is missing
+    qtMessageHandler = qInstallMessageHandler(quietAboutTheRuntimeFolder);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessageHandler);
 
-    SingleInstance instance;
+    SingleInstance instance(folder);
     if (!instance.claim())
         return 0; // the running launcher shows its window instead
 
