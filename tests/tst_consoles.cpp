@@ -1,11 +1,14 @@
 // Console changes against what the stand-in server recorded: the picture, the five
 // arguments, and exactly one server alive however many changes came before.
 #include "launcherfixture.h"
+#include "serverprocess.h"
 
 #include <QComboBox>
 #include <QProcess>
 #include <QSystemTrayIcon>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -126,6 +129,20 @@ private slots:
         QCoreApplication::processEvents();
         const qint64 grownKiB = residentKiB() - before;
         QVERIFY2(grownKiB < 64 * 1024, qPrintable(QString::number(grownKiB) + " KiB more"));
+    }
+
+    // The server makes its own group before it runs: the launcher's setpgid comes too late
+    // once the server has started.
+    void serverMakesItsOwnGroup()
+    {
+        LauncherHome home;
+        ServerProcess server;
+        server.start(QCoreApplication::applicationDirPath() + "/ludovane.exe",
+                     {"-batchmode", "-nographics", "-logFile", home.logPath(), "-console=sms"});
+        QVERIFY(server.waitForStarted());
+        QCOMPARE(qint64(::getpgid(pid_t(server.processId()))), server.processId());
+        server.killGroup();
+        QVERIFY(server.waitForFinished());
     }
 
     void killedOnDestruction()
