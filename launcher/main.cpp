@@ -2,7 +2,6 @@
 #include "serverprocess.h"
 #include "singleinstance.h"
 #include "terminationsignals.h"
-#include "userfolders.h"
 
 #ifdef Q_OS_WIN
 #include "killjob.h"
@@ -14,8 +13,9 @@ namespace {
 
 QtMessageHandler qtMessageHandler = nullptr;
 
-// Qt's platform set-up complains of a runtime folder that is not the user's alone; the
-// launcher does without it and has nothing to report.
+// Qt's platform set-up complains of a runtime folder that is not the user's alone (and makes
+// a missing one, with mode 0700); the launcher does without such a folder and has nothing to
+// report.
 void quietAboutTheRuntimeFolder(QtMsgType type, const QMessageLogContext &context,
                                 const QString &message)
 {
@@ -34,12 +34,11 @@ int main(int argc, char **argv)
     ludovane_join_kill_job();
 #endif
     setHighDpiAttributes();
-    const QString folder = privateFolder(); // before Qt makes a runtime folder that is missing
     qtMessageHandler = qInstallMessageHandler(quietAboutTheRuntimeFolder);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtMessageHandler);
 
-    SingleInstance instance(folder);
+    SingleInstance instance;
     if (!instance.claim())
         return 0; // the running launcher shows its window instead
 

@@ -87,9 +87,10 @@ bool removeEntry(const QByteArray &path)
 
 } // namespace
 
-SingleInstance::SingleInstance(const QString &folder, QObject *parent)
+SingleInstance::SingleInstance(QObject *parent)
     : QObject(parent)
 {
+    const QString folder = privateFolder();
     const QString key = instanceKey();
     if (!folder.isEmpty())
         lockPath = folder + QLatin1Char('/') + key + QStringLiteral(".lock");

@@ -17,8 +17,7 @@ class SingleInstance : public QObject
     Q_OBJECT
 
 public:
-    // folder: where the lock and the socket go (privateFolder()); empty for none.
-    explicit SingleInstance(const QString &folder, QObject *parent = nullptr);
+    explicit SingleInstance(QObject *parent = nullptr);
     ~SingleInstance() override;
 
     // True when this launcher runs its own window; false when another one runs and was asked

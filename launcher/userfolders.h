@@ -11,5 +11,4 @@ QString homeDirectory();
 // and socket: the runtime folder (XDG_RUNTIME_DIR) when it is the user's own with mode 0700,
 // otherwise a 0700 folder of the user's own under the home, made when missing. Empty when
 // neither will do. On Windows, a folder in the user's local application data.
-// Call it before the application object: Qt's platform set-up makes a missing runtime folder.
 QString privateFolder();
