@@ -79,6 +79,17 @@ def sockets_held(pid):
     return [link for link in held if link.startswith("socket:")]
 
 
+def end_strays(*pids):
+    """Kills what a failed check left running: stand-in servers and their helpers."""
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/comm") as comm:
+                if comm.read().strip() == "ludovane.exe":
+                    os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
 def guard_of(launcher):
     """The launcher's guard: another process of the launcher's program, with its environment."""
     home = ("HOME=" + launcher.env["HOME"]).encode()
@@ -236,6 +247,7 @@ class LifecycleTest(unittest.TestCase):
                         self.assertTrue(launcher.running(), "the launcher did not come up")
                         (server, _), = home.servers()
                         (helper, _), = home.helpers()
+                        self.addCleanup(end_strays, server, helper)
                         self.assertEqual(sockets_held(server) + sockets_held(helper), [],
                                          "the server holds sockets of the launcher's")
                         if guard_gone:
@@ -408,10 +420,11 @@ class OtherAccountTest(unittest.TestCase):
             for kind in ("a FIFO", "garbage", "a live lock of hers", "a link out of the folder",
                          "a directory", "a socket of hers"):
                 with self.subTest(f"{kind} at the {name.rsplit('.', 1)[1]}"):
-                    if os.path.isdir(path) and not os.path.islink(path):
-                        os.rmdir(path)
-                    elif os.path.lexists(path):
-                        os.unlink(path)
+                    for left in [*os.scandir(home.runtime), outside]:  # the last row's
+                        if os.path.isdir(left) and not os.path.islink(left):
+                            os.rmdir(left)
+                        elif os.path.lexists(left):
+                            os.unlink(left)
                     os.chmod(home.runtime, 0o777)  # just long enough for her to plant
                     try:
                         plant = subprocess.Popen([*AS_OTHER, sys.executable, "-c", PLANT, kind,
