@@ -9,6 +9,22 @@
 
 #include <QApplication>
 
+namespace {
+
+QtMessageHandler qtMessageHandler = nullptr;
+
+// Qt's platform set-up complains of a runtime folder that is not the user's alone (and makes
+// a missing one, with mode 0700); the launcher does without such a folder and has nothing to
+// report.
+void quietAboutTheRuntimeFolder(QtMsgType type, const QMessageLogContext &context,
+                                const QString &message)
+{
+    if (!message.startsWith(QLatin1String("QStandardPaths: ")))
+        qtMessageHandler(type, context, message);
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
     ServerProcess::startGuard();
@@ -18,7 +34,9 @@ int main(int argc, char **argv)
     ludovane_join_kill_job();
 #endif
     setHighDpiAttributes();
+    qtMessageHandler = qInstallMessageHandler(quietAboutTheRuntimeFolder);
     QApplication app(argc, argv);
+    qInstallMessageHandler(qtMessageHandler);
 
     SingleInstance instance;
     if (!instance.claim())

@@ -3,6 +3,7 @@
 
 #include "logscan.h"
 #include "serverprocess.h"
+#include "userfolders.h"
 
 #include <QAction>
 #include <QApplication>
@@ -13,9 +14,14 @@
 #include <QMenu>
 #include <QPixmap>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QStringList>
 #include <QTimer>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -92,12 +98,26 @@ void MainWindow::changeConsole(int console)
 
 void MainWindow::prepareLogFile()
 {
-    logPath = joinPath(QStandardPaths::writableLocation(QStandardPaths::HomeLocation),
-                       QStringLiteral(".ludovanelog"));
+    const QString home = homeDirectory();
+    if (home.isEmpty())
+        return; // no home, no log: the poll finds nothing
+    logPath = joinPath(home, QStringLiteral(".ludovanelog"));
+#ifdef Q_OS_UNIX
+    // The log shows the user's code: a new one is the user's alone, whatever the umask. One
+    // that exists (the server's file too) is left as it is, and never opened here: a FIFO
+    // there would block.
+    const int fd = ::open(QFile::encodeName(logPath).constData(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+        ::fchmod(fd, 0600);
+        ::close(fd);
+    }
+#else
     // Read-write creates a missing log and leaves an existing one as it is.
     QFile file(logPath);
     if (file.open(QIODevice::ReadWrite))
         file.close();
+#endif
 }
 
 void MainWindow::startServer(const QString &consoleArgument)

@@ -8,6 +8,7 @@
 
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
@@ -21,10 +22,16 @@ int guardSocket = -1;
 qint64 guardedGroup = 0;
 
 // The guard kills the last group it was told of once the launcher's end of the socket closes.
+// One that is gone is let go of; the launcher then kills the group itself, as it always does
+// when it ends normally. A stopped one cannot hold the GUI thread up.
 void guard(qint64 group)
 {
     guardedGroup = group;
-    if (guardSocket >= 0 && ::send(guardSocket, &group, sizeof group, MSG_NOSIGNAL) < 0) {
+    if (guardSocket >= 0
+        && ::send(guardSocket, &group, sizeof group, MSG_NOSIGNAL | MSG_DONTWAIT) < 0
+        && errno != EAGAIN && errno != EINTR) {
+        ::close(guardSocket);
+        guardSocket = -1;
     }
 }
 
@@ -55,13 +62,24 @@ void ServerProcess::startGuard()
     // Close-on-exec: a server holding an end would keep the guard waiting.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
         return;
+    // Forked twice, so that the guard is not our child: the system reaps it whenever it ends,
+    // and it never lingers as a zombie of ours.
     const pid_t child = ::fork();
     if (child == 0) {
         ::close(ends[0]);
-        runGuard(ends[1]);
+        if (::fork() == 0)
+            runGuard(ends[1]);
+        ::_exit(0);
     }
     ::close(ends[1]);
-    if (child > 0)
+    int status;
+    pid_t reaped = -1;
+    if (child > 0) {
+        do
+            reaped = ::waitpid(child, &status, 0);
+        while (reaped < 0 && errno == EINTR);
+    }
+    if (reaped == child)
         guardSocket = ends[0];
     else
         ::close(ends[0]);

@@ -1,29 +1,43 @@
 #pragma once
 
 #include <QLocalServer>
-#include <QLockFile>
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class QLockFile;
+
 // One launcher per user and home directory, since those share the log and so the server. The
-// first launcher holds a lock file and listens on a local socket; a later one asks it to show
-// its window and leaves. A lock whose process is gone (killed, crashed) does not count.
+// first launcher holds a lock and listens on a local socket, both in a folder no other account
+// can touch; a later one asks it to show its window and leaves. Only a lock that a live
+// launcher holds counts; without a usable lock a launcher runs all the same.
 class SingleInstance : public QObject
 {
     Q_OBJECT
 
 public:
     explicit SingleInstance(QObject *parent = nullptr);
+    ~SingleInstance() override;
 
-    // True when this is the first launcher; false when another one runs and was asked to
-    // show its window.
+    // True when this launcher runs its own window; false when another one runs and was asked
+    // to show its window.
     bool claim();
 
 signals:
     void showRequested();
 
 private:
-    QString key;
-    QLockFile lock;
+    enum class Lock { Taken, HeldElsewhere, Unavailable };
+    Lock takeLock();
+    void releaseLock();
+
+    QString lockPath;
+    QString serverName; // the socket's full path on Unix, a pipe name on Windows
+#ifdef Q_OS_UNIX
+    int lockDescriptor = -1;
+#else
+    std::unique_ptr<QLockFile> lock;
+#endif
     QLocalServer server;
 };

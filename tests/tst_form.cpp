@@ -11,6 +11,8 @@
 #include <QToolBar>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 // Mean absolute difference per colour channel, 0 to 255.
@@ -190,21 +192,37 @@ private slots:
     {
         QTest::addColumn<bool>("present");
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("absent: created empty") << false << QByteArray();
-        QTest::newRow("present: left as it is") << true << QByteArray("earlier run\nCode: 5\n");
+        QTest::addColumn<int>("mask");
+        QTest::addColumn<int>("mode"); // the log's mode afterwards
+        const QByteArray earlier("earlier run\nCode: 5\n");
+        QTest::newRow("absent: created empty, the user's alone")
+            << false << QByteArray() << 022 << 0600;
+        QTest::newRow("absent, umask 077") << false << QByteArray() << 077 << 0600;
+        QTest::newRow("present: left as it is") << true << earlier << 077 << 0644;
     }
     void logFileIsPreparedWithoutTruncation()
     {
         QFETCH(bool, present);
         QFETCH(QByteArray, content);
+        QFETCH(int, mask);
+        QFETCH(int, mode);
         LauncherHome home;
         qputenv("LUDOVANE_STANDIN_LOG", "off");
-        if (present)
+        if (present) {
             home.writeLog(content);
-        MainWindow window;
+            QVERIFY(::chmod(QFile::encodeName(home.logPath()).constData(), 0644) == 0);
+        }
+        const mode_t previous = ::umask(mode_t(mask));
+        {
+            MainWindow window;
+        }
+        ::umask(previous);
         QFile log(home.logPath());
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll(), content);
+        struct stat info;
+        QVERIFY(::stat(QFile::encodeName(home.logPath()).constData(), &info) == 0);
+        QCOMPARE(int(info.st_mode & 07777), mode);
     }
 };
 

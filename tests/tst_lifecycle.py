@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """The built launcher as a user runs it, in a process of its own: every way it can end leaves
-no server behind, and one launcher runs per user and home directory.
+no server behind, one launcher runs per user and home directory, and another account on the
+machine can do nothing to it.
 
-    tst_lifecycle.py path/to/launcher        (under xharness.py, with a tray host)
+    tst_lifecycle.py path/to/launcher [TestClass]        (under xharness.py, with a tray host)
 
 The launcher's folder holds the stand-in server, which records its starts in the home
 directory and, told to, starts a helper process of its own. This script makes itself the
@@ -13,6 +14,7 @@ signal.
 import ctypes
 import ctypes.util
 import os
+import pwd
 import resource
 import signal
 import subprocess
@@ -28,6 +30,8 @@ LAUNCHER = None
 PR_SET_CHILD_SUBREAPER = 36
 libc = ctypes.CDLL(None, use_errno=True)
 reaped = {}  # pid -> wait status of orphans that came to us
+OTHER = 65534  # the other account on the machine
+AS_OTHER = ["setpriv", f"--reuid={OTHER}", f"--regid={OTHER}", "--clear-groups"]
 
 
 def reap():
@@ -57,6 +61,41 @@ def wait_for(condition, seconds, step=0.02):
             return True
         time.sleep(step)
     return condition()
+
+
+def sockets_held(pid):
+    held = []
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        try:
+            held.append(os.readlink(f"/proc/{pid}/fd/{fd}"))
+        except OSError:
+            pass  # closed meanwhile
+    return [link for link in held if link.startswith("socket:")]
+
+
+def end_strays(*pids):
+    """Kills what a failed check left running: stand-in servers and their helpers."""
+    for pid in pids:
+        try:
+            with open(f"/proc/{pid}/comm") as comm:
+                if comm.read().strip() == "ludovane.exe":
+                    os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+def guard_of(launcher):
+    """The launcher's guard: another process of the launcher's program, with its environment."""
+    home = ("HOME=" + launcher.env["HOME"]).encode()
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/comm") as comm, open(f"/proc/{pid}/environ", "rb") as env:
+                if (int(pid) != launcher.proc.pid and comm.read().strip() == "launcher"
+                        and home in env.read().split(b"\0")):
+                    return int(pid)
+        except OSError:
+            pass
+    return None
 
 
 class XClientMessage(ctypes.Structure):
@@ -106,8 +145,10 @@ class Home:
         self.dir = tempfile.TemporaryDirectory(prefix="lifecycle home ü-")
         Home.made.append(self.dir)
         self.record = os.path.join(self.dir.name, "server-starts.txt")
+        self.runtime = os.path.join(self.dir.name, "run")
+        os.mkdir(self.runtime, 0o700)
         self.env = dict(os.environ, HOME=self.dir.name, LUDOVANE_STANDIN_RECORD=self.record,
-                        LUDOVANE_STANDIN_CHILD="1")
+                        LUDOVANE_STANDIN_CHILD="1", XDG_RUNTIME_DIR=self.runtime)
 
     def records(self):
         try:
@@ -127,11 +168,12 @@ class Launcher:
     """The launcher in a process of its own; killed on leaving a `with` block, whatever
     happened in it."""
 
-    def __init__(self, home, env=None):
+    def __init__(self, home, env=None, prefix=(), stderr=None):
         self.home = home
         self.env = env or home.env
         no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # noqa: E731
-        self.proc = subprocess.Popen([LAUNCHER], env=self.env, preexec_fn=no_core)
+        self.proc = subprocess.Popen([*prefix, LAUNCHER], env=self.env, preexec_fn=no_core,
+                                     stderr=stderr)
 
     def __enter__(self):
         return self
@@ -170,18 +212,24 @@ class LifecycleTest(unittest.TestCase):
             Home.made.pop().cleanup()
 
     def test_every_way_to_end(self):
+        sigterm = lambda l: l.proc.send_signal(signal.SIGTERM)  # noqa: E731
+        sigkill = lambda l: l.proc.send_signal(signal.SIGKILL)  # noqa: E731
         cases = [
-            # name, how, ended cleanly (exit 0, server killed and reaped by the launcher)
-            ("Exit from the tray", exit_from_tray, True),
-            ("SIGTERM", lambda l: l.proc.send_signal(signal.SIGTERM), True),
-            ("SIGINT", lambda l: l.proc.send_signal(signal.SIGINT), True),
-            ("SIGHUP", lambda l: l.proc.send_signal(signal.SIGHUP), True),
-            ("SIGTERM twice", lambda l: [l.proc.send_signal(signal.SIGTERM)] * 2, True),
-            ("SIGKILL", lambda l: l.proc.send_signal(signal.SIGKILL), False),
-            ("SIGSEGV", lambda l: l.proc.send_signal(signal.SIGSEGV), False),
-            ("the X server goes away", None, False),
+            # name, how, ended cleanly (exit 0, server killed and reaped by the launcher),
+            # the guard killed first
+            ("Exit from the tray", exit_from_tray, True, False),
+            ("SIGTERM", sigterm, True, False),
+            ("SIGINT", lambda l: l.proc.send_signal(signal.SIGINT), True, False),
+            ("SIGHUP", lambda l: l.proc.send_signal(signal.SIGHUP), True, False),
+            ("SIGTERM twice", lambda l: [l.proc.send_signal(signal.SIGTERM)] * 2, True, False),
+            ("SIGKILL", sigkill, False, False),
+            ("SIGSEGV", lambda l: l.proc.send_signal(signal.SIGSEGV), False, False),
+            ("the X server goes away", None, False, False),
+            ("SIGTERM, the guard gone", sigterm, True, True),
+            # The parent-death signal alone: it ends the server, not the helper.
+            ("SIGKILL, the guard gone", sigkill, False, True),
         ]
-        for name, how, clean in cases:
+        for name, how, clean, guard_gone in cases:
             with self.subTest(name):
                 home = Home()
                 xvfb, env = None, None
@@ -193,12 +241,24 @@ class LifecycleTest(unittest.TestCase):
                         self.assertTrue(launcher.running(), "the launcher did not come up")
                         (server, _), = home.servers()
                         (helper, _), = home.helpers()
+                        self.addCleanup(end_strays, server, helper)
+                        self.assertEqual(sockets_held(server) + sockets_held(helper), [],
+                                         "the server holds sockets of the launcher's")
+                        if guard_gone:
+                            guard = guard_of(launcher)
+                            self.assertIsNotNone(guard)
+                            os.kill(guard, signal.SIGKILL)
+                            self.assertTrue(wait_for(lambda: reap() or not os.path.exists(
+                                f"/proc/{guard}"), 2), "the guard was left a zombie")
                         if xvfb:
                             xvfb.kill()
                         else:
                             how(launcher)
                         status = launcher.wait()
                         self.assertIsNotNone(status, "the launcher did not end")
+                        if guard_gone and not clean:
+                            self.assertTrue(wait_for(lambda: not alive(server), 2))
+                            os.kill(helper, signal.SIGKILL)  # nothing else is left to
                         self.assertTrue(wait_for(lambda: not alive(server) and not alive(helper),
                                                  2), "the server or its helper outlived it")
                         if clean:
@@ -254,6 +314,17 @@ class LifecycleTest(unittest.TestCase):
                 self.assertEqual(len(home.servers()), 1, "a second server was started")
             self.assertIsNone(first.proc.poll())
 
+            # Holding the lock but too busy to answer: the second start leaves all the same.
+            first.proc.send_signal(signal.SIGSTOP)
+            try:
+                started = time.monotonic()
+                second = subprocess.run([LAUNCHER], env=home.env, timeout=10)
+                self.assertEqual(second.returncode, 0)
+                self.assertLess(time.monotonic() - started, 1.5)
+            finally:
+                first.proc.send_signal(signal.SIGCONT)
+            self.assertEqual(len(home.servers()), 1, "a second server was started")
+
             other = Home()
             with Launcher(other) as elsewhere:
                 self.assertTrue(wait_for(other.servers, 10), "another home gets its own")
@@ -276,6 +347,129 @@ class LifecycleTest(unittest.TestCase):
             self.assertTrue(wait_for(home.servers, 10))
             time.sleep(0.5)
             self.assertEqual(len(home.servers()), 1)
+
+
+# Run as the other account: puts KIND at PATH and says so; it stays, holding a lock or
+# listening on a socket of hers, and tells of any launcher that connects to it.
+PLANT = r"""
+import fcntl, os, socket, sys, time
+kind, path, outside = sys.argv[1:]
+if kind == "a FIFO":
+    os.mkfifo(path)
+elif kind == "garbage":
+    with open(path, "wb") as f:
+        f.write(os.urandom(256))
+elif kind == "a link out of the folder":
+    os.symlink(outside, path)
+elif kind == "a directory":
+    os.mkdir(path)
+elif kind == "a live lock of hers":
+    held = open(path, "w")
+    held.write(f"{os.getpid()}\nlauncher\n{socket.gethostname()}\n")
+    held.flush()
+    fcntl.flock(held, fcntl.LOCK_EX)
+elif kind == "a socket of hers":
+    server = socket.socket(socket.AF_UNIX)
+    server.bind(path)
+    server.listen()
+print("planted", flush=True)
+if kind == "a socket of hers":
+    server.accept()
+    print("a launcher connected", flush=True)
+time.sleep(600)
+"""
+
+
+@unittest.skipUnless(os.geteuid() == 0, "acting as another account takes root")
+class OtherAccountTest(unittest.TestCase):
+    """Another account on the machine (uid 65534) can neither stop, hang nor spy on a user's
+    launcher, and the launcher finds its home without HOME."""
+
+    def tearDown(self):
+        reap()
+        while Home.made:
+            Home.made.pop().cleanup()
+
+    def comes_up_and_back(self, home, stderr=None):
+        """Its window comes up; closed to the tray, a second start brings it back."""
+        with Launcher(home, stderr=stderr) as first:
+            self.assertTrue(wait_for(lambda: main_window(home.env)[1], 10), "no window")
+            window, _ = main_window(home.env)
+            close_window(home.env["DISPLAY"], window)
+            self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
+            second = subprocess.run([LAUNCHER], env=home.env, timeout=10, stderr=stderr)
+            self.assertEqual(second.returncode, 0)
+            self.assertTrue(wait_for(lambda: main_window(home.env)[1], 5), "not brought back")
+            self.assertIsNone(first.proc.poll())
+
+    def test_plants_in_the_launchers_folder(self):
+        home = Home()
+        os.chmod(home.dir.name, 0o755)  # as homes are
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            names = sorted(os.listdir(home.runtime))
+        self.assertEqual([n.rsplit(".", 1)[1] for n in names], ["lock", "socket"])
+        outside = os.path.join(home.dir.name, "written through a link")
+        for name in names:
+            path = os.path.join(home.runtime, name)
+            for kind in ("a FIFO", "garbage", "a live lock of hers", "a link out of the folder",
+                         "a directory", "a socket of hers"):
+                with self.subTest(f"{kind} at the {name.rsplit('.', 1)[1]}"):
+                    for left in [*os.scandir(home.runtime), outside]:  # the last row's
+                        if os.path.isdir(left) and not os.path.islink(left):
+                            os.rmdir(left)
+                        elif os.path.lexists(left):
+                            os.unlink(left)
+                    os.chmod(home.runtime, 0o777)  # just long enough for her to plant
+                    try:
+                        plant = subprocess.Popen([*AS_OTHER, sys.executable, "-c", PLANT, kind,
+                                                  path, outside], stdout=subprocess.PIPE, text=True)
+                        self.assertEqual(plant.stdout.readline(), "planted\n")
+                    finally:
+                        os.chmod(home.runtime, 0o700)
+                    try:
+                        self.comes_up_and_back(home)
+                    finally:
+                        plant.kill()
+                        told = plant.communicate()[0]
+                    self.assertNotIn("connected", told)
+                    self.assertFalse(os.path.lexists(outside))
+
+    def test_runtime_folder_not_the_users_alone(self):
+        folders = [
+            # name, made how, left unused (Qt makes a missing one, the user's alone)
+            ("another account's", lambda p: (os.mkdir(p, 0o700), os.chown(p, OTHER, OTHER)), True),
+            ("missing", lambda p: None, False),
+            ("a file", lambda p: open(p, "w").close(), True),
+            ("open to all", lambda p: (os.mkdir(p), os.chmod(p, 0o777)), True),
+        ]
+        for name, make, unused in folders:
+            with self.subTest(name):
+                home = Home()
+                folder = os.path.join(home.dir.name, "not private")
+                make(folder)
+                # Qt then falls back to a runtime folder of its own in TMPDIR.
+                home.env.update(XDG_RUNTIME_DIR=folder, TMPDIR=home.dir.name)
+                with tempfile.TemporaryFile("w+") as said:
+                    self.comes_up_and_back(home, stderr=said)
+                    said.seek(0)
+                    self.assertEqual(said.read(), "")
+                if unused:
+                    self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
+
+    def test_home_from_the_user_database(self):
+        for name, value in (("HOME unset", None), ("HOME empty", "")):
+            with self.subTest(name):
+                home = Home()
+                for folder in (home.dir.name, home.runtime):
+                    os.chown(folder, OTHER, OTHER)
+                env = dict(home.env, HOME=value)
+                if value is None:
+                    del env["HOME"]
+                with Launcher(home, env, prefix=AS_OTHER):
+                    self.assertTrue(wait_for(home.servers, 10))
+                self.assertEqual(home.records()[0][5],
+                                 os.path.join(pwd.getpwuid(OTHER).pw_dir, ".ludovanelog"))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QString>
+
+// The user's home directory: HOME when it is set; otherwise the account's home from the user
+// database, not "/" for want of the variable. On Windows, Qt's home location. Empty when the
+// account has none.
+QString homeDirectory();
+
+// A folder no other account can put anything in or look into, for the single-instance lock
+// and socket: the runtime folder (XDG_RUNTIME_DIR) when it is the user's own with mode 0700,
+// otherwise a 0700 folder of the user's own under the home, made when missing. Empty when
+// neither will do. On Windows, a folder in the user's local application data.
+QString privateFolder();
