@@ -9,11 +9,6 @@
 
 namespace {
 
-QImage shownPicture(QWidget *window)
-{
-    return child<QLabel>(window, "imgconsole")->pixmap(Qt::ReturnByValue).toImage();
-}
-
 qint64 residentKiB()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -50,7 +45,7 @@ private slots:
         QTRY_COMPARE(serverStarts(home).size(), 1);
 
         child<QComboBox>(&window, "cmbconsole")->setCurrentIndex(index);
-        QCOMPARE(shownPicture(&window), QPixmap(picture).toImage());
+        QCOMPARE(shownPicture(child<QLabel>(&window, "imgconsole")), scaledArtwork(picture, child<QLabel>(&window, "imgconsole")));
         QTRY_COMPARE(serverStarts(home).size(), 2);
         const QVector<ServerStart> starts = serverStarts(home);
         QCOMPARE(starts[1].arguments,
@@ -73,13 +68,13 @@ private slots:
         LauncherHome home;
         MainWindow window;
         const QList<QProcess *> before = window.findChildren<QProcess *>();
-        const QImage picture = shownPicture(&window);
+        const QImage picture = shownPicture(child<QLabel>(&window, "imgconsole"));
 
         QMetaObject::invokeMethod(&window, "changeConsole", Q_ARG(int, index));
         child<QComboBox>(&window, "cmbconsole")->setCurrentIndex(0); // already current
 
         QCOMPARE(window.findChildren<QProcess *>(), before);
-        QCOMPARE(shownPicture(&window), picture);
+        QCOMPARE(shownPicture(child<QLabel>(&window, "imgconsole")), picture);
         QTRY_COMPARE(serverStarts(home).size(), 1);
         QVERIFY(processAlive(serverStarts(home).first().pid));
     }
