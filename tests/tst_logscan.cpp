@@ -104,16 +104,17 @@ private slots:
         const QString path = dir.filePath(QStringLiteral("log"));
         const std::atomic<bool> running{false};
         QRandomGenerator random(20261209);
-        for (int i = 0; i < 300; ++i) {
+        for (int i = 0; i < 400; ++i) {
             logscan::Poller poller;
             QFile log(path);
             QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
-            QByteArray whole;
-            for (int part = 0; part < 3; ++part) {
-                const QByteArray more = randomLog(random);
-                log.write(more);
-                whole += more;
-                QCOMPARE(poller.poll(path, running), wholeTextSearch(whole));
+            const QByteArray whole = randomLog(random) + randomLog(random);
+            int written = 0;
+            for (int part = 0; part < 4; ++part) {
+                const int end = part == 3 ? whole.size() : random.bounded(written, whole.size() + 1);
+                log.write(whole.mid(written, end - written));
+                written = end;
+                QCOMPARE(poller.poll(path, running), wholeTextSearch(whole.left(written)));
             }
         }
     }
