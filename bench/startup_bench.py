@@ -2,11 +2,11 @@
 """Start-up and idle cost of the launcher beside a bare Qt program (a QMainWindow and a
 QSystemTrayIcon), run in turns on one X server with a tray host (run it under xharness.py).
 
-    startup_bench.py LAUNCHER BARE [--runs N] [--idle S]
+    startup_bench.py LAUNCHER BARE [--runs N] [--idle S] [--settle S]
 
 Exec-to-mapped: from the fork of the program to the MapNotify of its 400 x 300 window on the
-root window. Idle CPU: the main thread's user + system time over S seconds, starting a second
-after the window mapped. Each figure is the median of N runs; the ratios are launcher / bare.
+root window. Idle CPU: the main thread's time on a CPU over S seconds, starting --settle seconds
+after the window mapped (past the first poll and its balloon). Each figure is the median of N runs; the ratios are launcher / bare.
 """
 import argparse
 import ctypes
@@ -61,7 +61,7 @@ def cpu_seconds(pid):
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def run_once(dpy, program, idle_s):
+def run_once(dpy, program, settle_s, idle_s):
     """Seconds from exec to the window mapped, and the main thread's idle CPU seconds."""
     home = tempfile.TemporaryDirectory(prefix="startup-bench-")
     env = dict(os.environ, HOME=home.name, LUDOVANE_STANDIN_RECORD="")
@@ -76,7 +76,7 @@ def run_once(dpy, program, idle_s):
         x.XNextEvent(dpy, ctypes.byref(event))
         if event.type == MAP_NOTIFY and width(dpy, event.xmap.window) >= 400:
             mapped = time.monotonic() - started
-    time.sleep(1)
+    time.sleep(settle_s)
     before = cpu_seconds(proc.pid)
     time.sleep(idle_s)
     idle = cpu_seconds(proc.pid) - before
@@ -92,6 +92,8 @@ def main():
     parser.add_argument("bare")
     parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--idle", type=float, default=8)
+    parser.add_argument("--settle", type=float, default=6,
+                        help="seconds after mapping before the idle time is measured")
     args = parser.parse_args()
 
     dpy = x.XOpenDisplay(None)
@@ -99,7 +101,7 @@ def main():
     figures = {"launcher": [], "bare": []}
     for _ in range(args.runs):
         for name, program in (("launcher", args.launcher), ("bare", args.bare)):
-            figures[name].append(run_once(dpy, program, args.idle))
+            figures[name].append(run_once(dpy, program, args.settle, args.idle))
     median = {name: (statistics.median(m for m, _ in runs), statistics.median(c for _, c in runs))
               for name, runs in figures.items()}
     print(f"{'program':<9} | {'exec to mapped ms':>17} | {'idle CPU ms / ' + str(args.idle) + ' s':>20}")

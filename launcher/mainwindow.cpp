@@ -38,6 +38,18 @@ const Console consoles[] = {
 constexpr int consoleCount = int(sizeof consoles / sizeof consoles[0]);
 
 constexpr int pollIntervalMs = 4000;
+
+// The application icon decoded once and scaled to the sizes a title bar, a task bar and a
+// tray ask for: the 1024-pixel artwork itself would be sent whole to the window system.
+QIcon applicationIcon()
+{
+    const QImage full(QStringLiteral(":/art/images/icon-app.png"));
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(
+            full.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    return icon;
+}
 constexpr int balloonMs = 5000;
 
 } // namespace
@@ -64,6 +76,8 @@ MainWindow::MainWindow(QWidget *parent)
     createActions();
     createTrayIcon();
     form->setupUi(this);
+    // The form names the artwork; the window sets it decoded once and scaled.
+    setWindowIcon(trayIcon->icon());
     form->imgconsole->setPixmap(picture(0));
 
     for (const Console &console : consoles)
@@ -217,10 +231,9 @@ void MainWindow::createTrayIcon()
     trayMenu->addSeparator();
     trayMenu->addAction(exitAction);
 
-    const QIcon icon(QStringLiteral(":/art/images/icon-app.png"));
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setContextMenu(trayMenu);
-    trayIcon->setIcon(icon);
+    trayIcon->setIcon(applicationIcon());
 }
 
 void MainWindow::notify(const QString &message, QSystemTrayIcon::MessageIcon icon)
