@@ -3,6 +3,9 @@
 //   scan      - the launcher's chunked scanner (logscan::firstCode)
 //   readall   - reading the whole text with QTextStream and searching it with the pattern
 //   grep      - grep -m1 -E 'Code:[[:space:]][0-9]+' on the same file
+// Then the poll the launcher repeats every 4 s (logscan::Poller) on the largest log without a
+// code: unchanged, and with 1 MB appended, in CPU time, beside grep on the whole file and on
+// 1 MB.
 // Time is the median wall time of repeated polls over a warm page cache. Memory is the peak
 // resident growth during one poll (VmHWM after resetting it, less VmRSS before); for grep,
 // the whole grep process's peak resident size (see GrepSpawner).
@@ -25,6 +28,9 @@
 #include <cstring>
 #include <functional>
 #include <vector>
+
+#include <atomic>
+#include <ctime>
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -212,6 +218,53 @@ void writeLog(const QString &path, qint64 bytes, const QString &placement)
     }
 }
 
+double threadCpuMs()
+{
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+// The repeated poll: unchanged, then after each 1 MB append (median of 9 of each).
+void measureRepeatedPoll(const QString &dir, const QString &size)
+{
+    const QString path = dir + QStringLiteral("/log-repeat");
+    writeLog(path, size.toLongLong() * 1000 * 1000, QStringLiteral("absent"));
+    const QString mega = dir + QStringLiteral("/log-1mb");
+    writeLog(mega, 1000 * 1000, QStringLiteral("absent"));
+    QFile source(mega);
+    source.open(QIODevice::ReadOnly);
+    const QByteArray appended = source.readAll();
+
+    const std::atomic<bool> running{false};
+    logscan::Poller poller;
+    double first = threadCpuMs();
+    poller.poll(path, running);
+    first = threadCpuMs() - first;
+    std::vector<double> unchanged, grown;
+    for (int i = 0; i < 9; ++i) {
+        double t = threadCpuMs();
+        poller.poll(path, running);
+        unchanged.push_back(threadCpuMs() - t);
+        QFile log(path);
+        log.open(QIODevice::Append);
+        log.write(appended);
+        log.close();
+        t = threadCpuMs();
+        poller.poll(path, running);
+        grown.push_back(threadCpuMs() - t);
+    }
+    for (auto *v : {&unchanged, &grown})
+        std::nth_element(v->begin(), v->begin() + v->size() / 2, v->end());
+    const Figure grepAll = measureGrep(path);
+    const Figure grepMega = measureGrep(mega);
+    std::printf("\nRepeated poll of a %s MB log without a code (CPU ms; grep: wall ms)\n", qPrintable(size));
+    std::printf("  first poll %10.3f | unchanged %8.3f | 1 MB appended %8.3f | grep whole %8.1f | grep 1 MB %6.2f\n",
+                first, unchanged[unchanged.size() / 2], grown[grown.size() / 2], grepAll.ms, grepMega.ms);
+    QFile::remove(path);
+    QFile::remove(mega);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -248,5 +301,7 @@ int main(int argc, char **argv)
             QFile::remove(path);
         }
     }
+    measureRepeatedPoll(dir.path(), parser.value(QStringLiteral("sizes")).split(QLatin1Char(',')).last());
+    measureRepeatedPoll(dir.path(), parser.value(QStringLiteral("sizes")).split(QLatin1Char(',')).last());
     return 0;
 }

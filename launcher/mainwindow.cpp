@@ -11,10 +11,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageReader>
 #include <QMenu>
 #include <QPixmap>
 #include <QProcess>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 #ifdef Q_OS_UNIX
@@ -42,6 +44,18 @@ const Console consoles[] = {
 constexpr int consoleCount = int(sizeof consoles / sizeof consoles[0]);
 
 constexpr int pollIntervalMs = 4000;
+
+// The application icon decoded once and scaled to the sizes a title bar, a task bar and a
+// tray ask for: the 1024-pixel artwork itself would be sent whole to the window system.
+QIcon applicationIcon()
+{
+    const QImage full(QStringLiteral(":/art/images/icon-app.png"));
+    QIcon icon;
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(
+            full.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    return icon;
+}
 constexpr int balloonMs = 5000;
 
 } // namespace
@@ -61,10 +75,16 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
     , form(new MainWindowForm)
     , logPath()
+    , pollThread(new QThread(this))
+    , pollContext(new QObject)
 {
+    pollContext->moveToThread(pollThread);
     createActions();
     createTrayIcon();
     form->setupUi(this);
+    // The form names the artwork; the window sets it decoded once and scaled.
+    setWindowIcon(trayIcon->icon());
+    form->imgconsole->setPixmap(picture(0));
 
     for (const Console &console : consoles)
         form->cmbconsole->insertItem(form->cmbconsole->count(),
@@ -85,6 +105,11 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     serverProcess->killGroup();
+    // A poll in a large log stops at its next chunk rather than being waited for.
+    stopPolling = true;
+    pollThread->quit();
+    pollThread->wait();
+    delete pollContext;
     delete form;
 }
 
@@ -92,8 +117,40 @@ void MainWindow::changeConsole(int console)
 {
     if (console < 0 || console >= consoleCount)
         return;
-    form->imgconsole->setPixmap(QPixmap(QString::fromLatin1(consoles[console].picture)));
-    startServer(QString::fromLatin1(consoles[console].serverArgument));
+    form->imgconsole->setPixmap(picture(console));
+    // The first change of a pass restarts the server as soon as the loop comes round; any
+    // later one in the same pass only changes which console that is.
+    if (pendingConsole < 0) {
+        QTimer::singleShot(0, this, [this] {
+            const int chosen = pendingConsole;
+            pendingConsole = -1;
+            startServer(QString::fromLatin1(consoles[chosen].serverArgument));
+        });
+    }
+    pendingConsole = console;
+}
+
+QPixmap MainWindow::picture(int console)
+{
+    // Scaled once to the label's device pixels, as the label itself would scale it, so that
+    // it is drawn as it is and a change costs no decoding.
+    const qreal ratio = form->imgconsole->devicePixelRatioF();
+    if (ratio != picturesRatio) {
+        for (QPixmap &scaled : pictures)
+            scaled = QPixmap();
+        picturesRatio = ratio;
+    }
+    QPixmap &scaled = pictures[console];
+    if (scaled.isNull()) {
+        QImageReader reader(QString::fromLatin1(consoles[console].picture));
+        const QImage full = reader.read();
+        if (full.isNull())
+            return QPixmap();
+        scaled = QPixmap::fromImage(full.scaled(form->imgconsole->size() * ratio,
+                                                Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        scaled.setDevicePixelRatio(ratio);
+    }
+    return scaled;
 }
 
 void MainWindow::prepareLogFile()
@@ -151,20 +208,30 @@ void MainWindow::startServer(const QString &consoleArgument)
 
 void MainWindow::readData()
 {
-    // Only a regular file: opening a FIFO or a device would block the GUI thread.
-    if (!QFileInfo(logPath).isFile())
-        return;
-    QFile file(logPath);
-    if (!file.open(QIODevice::ReadOnly) || file.isSequential())
-        return;
-    const QString digits = logscan::firstCode(file);
-    if (digits.isNull())
-        return;
+    if (polling)
+        return; // the last poll is still reading: no second one behind it
+    polling = true;
+    if (!pollThread->isRunning())
+        pollThread->start();
+    QMetaObject::invokeMethod(pollContext, [this, path = logPath] {
+        const QString digits = poller.poll(path, stopPolling);
+        QMetaObject::invokeMethod(this, [this, digits] { showCode(digits); }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+}
 
+void MainWindow::showCode(const QString &digits)
+{
+    polling = false;
+    if (digits.isNull())
+        return; // no code, or no readable log: the label keeps the last one
+
+    // The tooltip holds the whole text; the label as much as fits.
     const QString text = QStringLiteral("Code: ") + digits;
-    if (form->lblcode->text() != text)
+    QLabel *label = form->lblcode;
+    if (label->toolTip() != text)
         notify(text, QSystemTrayIcon::Information);
-    form->lblcode->setText(text);
+    label->setToolTip(text);
+    label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
 }
 
 void MainWindow::createActions()
@@ -184,10 +251,9 @@ void MainWindow::createTrayIcon()
     trayMenu->addSeparator();
     trayMenu->addAction(exitAction);
 
-    const QIcon icon(QStringLiteral(":/art/images/icon-app.png"));
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setContextMenu(trayMenu);
-    trayIcon->setIcon(icon);
+    trayIcon->setIcon(applicationIcon());
 }
 
 void MainWindow::notify(const QString &message, QSystemTrayIcon::MessageIcon icon)

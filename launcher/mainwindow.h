@@ -1,12 +1,18 @@
 #pragma once
 
+#include "logscan.h"
+
 #include <QMainWindow>
+#include <QPixmap>
 #include <QString>
 #include <QSystemTrayIcon>
+
+#include <atomic>
 
 class QAction;
 class QCloseEvent;
 class QMenu;
+class QThread;
 class ServerProcess;
 
 namespace Ui {
@@ -24,6 +30,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // Whether a poll of the log is still running on its thread; its answer reaches the label
+    // through the event loop.
+    bool isPolling() const { return polling; }
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -37,6 +47,8 @@ private:
     void prepareLogFile();
     void startServer(const QString &consoleArgument);
     void notify(const QString &message, QSystemTrayIcon::MessageIcon icon);
+    void showCode(const QString &digits);
+    QPixmap picture(int console);
 
     MainWindowForm *form;
     QAction *showAction;
@@ -45,6 +57,19 @@ private:
     QMenu *trayMenu;
     ServerProcess *serverProcess;
     QString logPath;
+
+    // The poll reads the log on a thread of its own, one poll at a time.
+    QThread *pollThread;
+    QObject *pollContext; // lives on pollThread
+    logscan::Poller poller; // used on pollThread only
+    std::atomic<bool> stopPolling{false};
+    bool polling = false;
+
+    // Console changes restart the server once per pass of the event loop, for the last one.
+    int pendingConsole = -1;
+    // Each picture scaled to the label's device pixels once.
+    QPixmap pictures[4];
+    qreal picturesRatio = 0;
 };
 
 // Application attributes for scaled desktops, to be set before the application object: the

@@ -218,7 +218,10 @@ protected:
     {
         if (!watched->inherits("QBalloonTip"))
             return false;
-        if (event->type() == QEvent::Show) {
+        if (event->type() == QEvent::Show && showing.contains(watched)) {
+            // The same balloon moved after its tray icon: hidden and shown again.
+            balloons[showing.value(watched)].hiddenMs = -1;
+        } else if (event->type() == QEvent::Show) {
             Balloon balloon;
             QStringList texts;
             for (const QLabel *label : watched->findChildren<QLabel *>()) {
@@ -231,16 +234,17 @@ protected:
             balloon.message = texts.value(1);
             balloon.shownMs = clock.elapsed();
             showing.insert(watched, balloons.size());
+            connect(watched, &QObject::destroyed, this, [this, watched] { showing.remove(watched); });
             balloons.append(balloon);
         } else if (event->type() == QEvent::Hide && showing.contains(watched)) {
-            balloons[showing.take(watched)].hiddenMs = clock.elapsed();
+            balloons[showing.value(watched)].hiddenMs = clock.elapsed();
         }
         return false;
     }
 
 private:
     QElapsedTimer clock;
-    QHash<QObject *, int> showing;
+    QHash<QObject *, int> showing; // balloon widget -> its entry, until the widget goes
 };
 
 // Runs the application's event loop until something quits it; 99 if nothing did in time.
@@ -261,12 +265,33 @@ T *child(QWidget *window, const char *name)
     return window->findChild<T *>(QString::fromLatin1(name));
 }
 
+// The code label's whole text: a long code is cut on screen and whole in the tooltip.
 inline QString codeLabel(QWidget *window)
 {
-    return child<QLabel>(window, "lblcode")->text();
+    const QLabel *label = child<QLabel>(window, "lblcode");
+    return label->toolTip().isEmpty() ? label->text() : label->toolTip();
+}
+
+// One poll, waited for: it reads on a thread of its own and answers through the event loop.
+// The label's picture, and what it should be: the artwork scaled once to its device pixels.
+inline QImage shownPicture(const QLabel *label)
+{
+    return label->pixmap(Qt::ReturnByValue).toImage().convertToFormat(QImage::Format_RGB32);
+}
+inline QImage scaledArtwork(const QString &path, const QLabel *label)
+{
+    const qreal ratio = label->devicePixelRatioF();
+    QImage image = QImage(path).scaled(label->size() * ratio, Qt::IgnoreAspectRatio,
+                                       Qt::SmoothTransformation);
+    image.setDevicePixelRatio(ratio);
+    return image.convertToFormat(QImage::Format_RGB32);
 }
 
 inline void poll(MainWindow *window)
 {
     QMetaObject::invokeMethod(window, "readData", Qt::DirectConnection);
+    QElapsedTimer waited;
+    waited.start();
+    while (window->isPolling() && waited.elapsed() < 60000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
 }

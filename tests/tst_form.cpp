@@ -124,8 +124,8 @@ private slots:
         QCOMPARE(picture->alignment(), Qt::AlignHCenter | Qt::AlignTop);
         QCOMPARE(picture->sizePolicy().horizontalPolicy(), QSizePolicy::Maximum);
         QCOMPARE(picture->sizePolicy().verticalPolicy(), QSizePolicy::Preferred);
-        QCOMPARE(picture->pixmap(Qt::ReturnByValue).toImage(),
-                 QPixmap(QStringLiteral(":/art/images/sms.png")).toImage());
+        QCOMPARE(shownPicture(picture),
+                 scaledArtwork(QStringLiteral(":/art/images/sms.png"), picture));
     }
 
     void consoleListInTableOrder()

@@ -6,6 +6,7 @@
 #include <QBuffer>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTemporaryFile>
 #include <QTextCodec>
 #include <QTextStream>
@@ -90,6 +91,32 @@ private slots:
                 qWarning() << "log:" << log.left(200).toHex(' ');
         }
         QVERIFY2(found > 100, "the generator should produce plenty of matches");
+    }
+
+    // Polling a log, then polling it again after more was appended, answers what searching
+    // the whole text answers each time, wherever the append cut the text.
+    void pollerAfterAppends_data() { matchesWholeTextSearch_data(); }
+    void pollerAfterAppends()
+    {
+        QFETCH(QByteArray, locale);
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("log"));
+        const std::atomic<bool> running{false};
+        QRandomGenerator random(20261209);
+        for (int i = 0; i < 400; ++i) {
+            logscan::Poller poller;
+            QFile log(path);
+            QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered));
+            const QByteArray whole = randomLog(random) + randomLog(random);
+            int written = 0;
+            for (int part = 0; part < 4; ++part) {
+                const int end = part == 3 ? whole.size() : random.bounded(written, whole.size() + 1);
+                log.write(whole.mid(written, end - written));
+                written = end;
+                QCOMPARE(poller.poll(path, running), wholeTextSearch(whole.left(written)));
+            }
+        }
     }
 
     void codeAtEveryOffsetAroundChunkEnds_data()

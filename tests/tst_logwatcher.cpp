@@ -9,6 +9,8 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <cstdio>
+
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
 #endif
@@ -98,6 +100,8 @@ private slots:
         poll(window.get());
         QCOMPARE(codeLabel(window.get()), shown);
         const bool found = shown != QLatin1String("Code: none");
+        const QLabel *label = child<QLabel>(window.get(), "lblcode");
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
         QCOMPARE(balloons->messages(), found ? QStringList{shown} : QStringList());
         if (found)
             QCOMPARE(balloons->balloons.first().title, QStringLiteral("Ludovane"));
@@ -106,6 +110,99 @@ private slots:
         poll(window.get());
         QCOMPARE(codeLabel(window.get()), shown);
         QCOMPARE(balloons->balloons.size(), found ? 1 : 0);
+    }
+
+    // A second poll after the log changed gives what reading the whole file gives, whatever
+    // the first poll left to go on from; and the window keeps answering while a poll reads.
+    void laterPoll_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // "sparse": 1 GB of NULs
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("shown");
+        const QByteArray filler(100000, 'x');
+        const QStringList one{"Code: 1"};
+        QTest::newRow("code appended after 1 GB") << QByteArray("sparse") << "append"
+                                                  << QByteArray("\nCode: 77\n") << QStringList{"Code: 77"};
+        QTest::newRow("number completed") << QByteArray("Code: 12") << "append" << QByteArray("34\n")
+                                          << QStringList{"Code: 12", "Code: 1234"};
+        QTest::newRow("marker completed") << "log " + filler + "Code:" << "append"
+                                          << QByteArray(" 5\n") << QStringList{"Code: 5"};
+        QTest::newRow("later code appended") << "Code: 1\n" + filler << "append"
+                                             << QByteArray("Code: 2\n") << one;
+        QTest::newRow("replaced by a shorter log") << "Code: 1\n" + filler << "replace"
+                                                   << QByteArray("Code: 2\n") << QStringList{"Code: 1", "Code: 2"};
+        QTest::newRow("no code, replaced by a shorter log") << filler << "replace"
+                                                            << QByteArray("Code: 2\n") << QStringList{"Code: 2"};
+        QTest::newRow("replaced, no code yet") << "Code: 1\n" + filler << "replace"
+                                               << QByteArray("starting\n") << one;
+        QTest::newRow("code rewritten in place, same size")
+            << "Code: 1\n" + filler << "rewrite" << "Code: 3\n" + filler << QStringList{"Code: 1", "Code: 3"};
+        QTest::newRow("middle rewritten in place, same size")
+            << filler + filler << "rewrite" << filler + "Code: 4\n" + filler.mid(8) << QStringList{"Code: 4"};
+        QTest::newRow("rewritten in place, longer") << filler << "rewrite" << "Code: 6\n" + filler + filler
+                                                    << QStringList{"Code: 6"};
+        QTest::newRow("truncated, another code") << "Code: 1\n" + filler << "truncate"
+                                                 << QByteArray("Code: 9\n") << QStringList{"Code: 1", "Code: 9"};
+        QTest::newRow("truncated to nothing") << "Code: 1\n" + filler << "truncate" << QByteArray() << one;
+        QTest::newRow("swapped for a FIFO") << "Code: 1\n" + filler << "fifo" << QByteArray() << one;
+    }
+    void laterPoll()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(QString, change);
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, shown);
+        QFile log(home->logPath());
+        if (before == "sparse")
+            QVERIFY(log.open(QIODevice::WriteOnly) && log.resize(qint64(1) << 30));
+        else
+            home->writeLog(before);
+        log.close();
+
+        // A timer on the GUI thread keeps firing while a poll reads (1 GB takes a while).
+        int ticksWhilePolling = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, [&] { ticksWhilePolling += window->isPolling(); });
+        ticker.start(10);
+        poll(window.get());
+        if (before == "sparse")
+            QVERIFY2(ticksWhilePolling >= 3, qPrintable(QString::number(ticksWhilePolling)));
+
+        if (change == QLatin1String("append")) {
+            QVERIFY(log.open(QIODevice::Append));
+            log.write(content);
+        } else if (change == QLatin1String("replace")) {
+            QFile next(home->logPath() + QStringLiteral(".new"));
+            QVERIFY(next.open(QIODevice::WriteOnly));
+            next.write(content);
+            next.close();
+#ifdef Q_OS_WIN
+            QVERIFY(MoveFileExW(reinterpret_cast<const wchar_t *>(next.fileName().utf16()),
+                                reinterpret_cast<const wchar_t *>(log.fileName().utf16()),
+                                MOVEFILE_REPLACE_EXISTING));
+#else
+            QVERIFY(::rename(QFile::encodeName(next.fileName()), QFile::encodeName(log.fileName())) == 0);
+#endif
+        } else if (change == QLatin1String("rewrite")) {
+            QVERIFY(log.open(QIODevice::ReadWrite));
+            log.write(content);
+        } else if (change == QLatin1String("truncate")) {
+            QVERIFY(log.open(QIODevice::ReadWrite) && log.resize(0));
+            log.write(content);
+        } else {
+#ifdef Q_OS_WIN
+            QSKIP("Windows has no FIFOs in the file system");
+#else
+            QVERIFY(log.remove());
+            QCOMPARE(::mkfifo(QFile::encodeName(log.fileName()).constData(), 0600), 0);
+#endif
+        }
+        log.close();
+        poll(window.get());
+
+        QCOMPARE(codeLabel(window.get()), shown.last());
+        QCOMPARE(balloons->messages(), shown);
     }
 
     void eachNewCodeIsAnnounced()
