@@ -8,7 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
-#include <QLockFile>
 #include <QThread>
 
 #ifdef Q_OS_UNIX
@@ -165,21 +164,29 @@ void SingleInstance::releaseLock()
 
 #else
 
+// A file held open with no sharing, which the system closes when its holder ends however it
+// ends: the lock is never stale, and nothing in it is read, so a reused process id cannot
+// pass for a launcher.
 SingleInstance::Lock SingleInstance::takeLock()
 {
     if (lockPath.isEmpty())
         return Lock::Unavailable;
-    lock = std::make_unique<QLockFile>(lockPath);
-    // Stale only when its process is gone, however old it is.
-    lock->setStaleLockTime(0);
-    if (lock->tryLock(0))
+    const QString path = QDir::toNativeSeparators(lockPath);
+    const HANDLE file = ::CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
+                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        lockHandle = file;
         return Lock::Taken;
-    return lock->error() == QLockFile::LockFailedError ? Lock::HeldElsewhere : Lock::Unavailable;
+    }
+    return ::GetLastError() == ERROR_SHARING_VIOLATION ? Lock::HeldElsewhere : Lock::Unavailable;
 }
 
 void SingleInstance::releaseLock()
 {
-    lock.reset();
+    if (lockHandle)
+        ::CloseHandle(lockHandle);
+    lockHandle = nullptr;
 }
 
 #endif

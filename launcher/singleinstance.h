@@ -4,10 +4,6 @@
 #include <QObject>
 #include <QString>
 
-#include <memory>
-
-class QLockFile;
-
 // One launcher per user and home directory, since those share the log and so the server. The
 // first launcher holds a lock and listens on a local socket, both in a folder no other account
 // can touch; a later one asks it to show its window and leaves. Only a lock that a live
@@ -37,7 +33,7 @@ private:
 #ifdef Q_OS_UNIX
     int lockDescriptor = -1;
 #else
-    std::unique_ptr<QLockFile> lock;
+    void *lockHandle = nullptr; // a Windows HANDLE
 #endif
     QLocalServer server;
 };

@@ -23,7 +23,13 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 
+#include <shellapi.h>
 #include <tlhelp32.h>
+
+#include "windows/import_slot.h"
+
+// Qt's own conversion, exported by Qt GUI.
+Q_GUI_EXPORT QPixmap qt_pixmapFromWinHICON(HICON icon);
 #endif
 
 #include "mainwindow.h"
@@ -182,8 +188,10 @@ inline int aliveCount(const QVector<ServerStart> &starts)
     return alive;
 }
 
-// Records every tray balloon that appears, with its icon and how long it stayed up: Qt draws
-// them itself as top-level widgets.
+// Records every tray balloon that appears, with its icon and how long it stayed up. On X11
+// Qt draws them itself as top-level widgets. On Windows the shell draws them: the watcher
+// reads each one where Qt's platform plugin hands it to the shell, by pointing the plugin's
+// import of Shell_NotifyIconW at a recorder that passes every call on.
 class BalloonWatcher : public QObject
 {
 public:
@@ -200,8 +208,26 @@ public:
     {
         clock.start();
         qApp->installEventFilter(this);
+#ifdef Q_OS_WIN
+        current() = this;
+        ULONG_PTR *slot = import_slot(GetModuleHandleW(L"qwindows.dll"), "shell32.dll",
+                                      "Shell_NotifyIconW");
+        if (slot && *slot != ULONG_PTR(&recordBalloon)) {
+            DWORD old;
+            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+            shellNotify() = reinterpret_cast<decltype(&Shell_NotifyIconW)>(*slot);
+            *slot = ULONG_PTR(&recordBalloon);
+            VirtualProtect(slot, sizeof *slot, old, &old);
+        }
+#endif
     }
-    ~BalloonWatcher() override { qApp->removeEventFilter(this); }
+    ~BalloonWatcher() override
+    {
+        qApp->removeEventFilter(this);
+#ifdef Q_OS_WIN
+        current() = nullptr;
+#endif
+    }
 
     QVector<Balloon> balloons;
 
@@ -243,6 +269,33 @@ protected:
     }
 
 private:
+#ifdef Q_OS_WIN
+    static BalloonWatcher *&current()
+    {
+        static BalloonWatcher *watcher = nullptr;
+        return watcher;
+    }
+    static decltype(&Shell_NotifyIconW) &shellNotify()
+    {
+        static decltype(&Shell_NotifyIconW) real = nullptr;
+        return real;
+    }
+    static BOOL WINAPI recordBalloon(DWORD message, PNOTIFYICONDATAW data)
+    {
+        if (current() && message == NIM_MODIFY && (data->uFlags & NIF_INFO)) {
+            Balloon balloon;
+            balloon.title = QString::fromWCharArray(data->szInfoTitle);
+            balloon.message = QString::fromWCharArray(data->szInfo);
+            if (data->hBalloonIcon)
+                balloon.icon = qt_pixmapFromWinHICON(data->hBalloonIcon).toImage();
+            balloon.shownMs = current()->clock.elapsed();
+            // The shell takes the balloon down itself, after the time it is given.
+            balloon.hiddenMs = balloon.shownMs + data->uTimeout;
+            current()->balloons.append(balloon);
+        }
+        return shellNotify()(message, data);
+    }
+#endif
     QElapsedTimer clock;
     QHash<QObject *, int> showing; // balloon widget -> its entry, until the widget goes
 };

@@ -220,9 +220,13 @@ private slots:
         QFile log(home.logPath());
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll(), content);
+#ifdef Q_OS_UNIX // a Windows profile folder's access list keeps the log its user's
         struct stat info;
         QVERIFY(::stat(QFile::encodeName(home.logPath()).constData(), &info) == 0);
         QCOMPARE(int(info.st_mode & 07777), mode);
+#else
+        Q_UNUSED(mode)
+#endif
     }
 };
 

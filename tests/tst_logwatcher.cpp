@@ -102,7 +102,12 @@ private slots:
         const bool found = shown != QLatin1String("Code: none");
         const QLabel *label = child<QLabel>(window.get(), "lblcode");
         QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->width());
-        QCOMPARE(balloons->messages(), found ? QStringList{shown} : QStringList());
+#ifdef Q_OS_WIN
+        const QString announced = shown.left(255); // what a balloon of the Windows shell holds
+#else
+        const QString announced = shown;
+#endif
+        QCOMPARE(balloons->messages(), found ? QStringList{announced} : QStringList());
         if (found)
             QCOMPARE(balloons->balloons.first().title, QStringLiteral("Ludovane"));
 

@@ -12,6 +12,9 @@ class NoTrayTest : public QObject
 private slots:
     void closeQuitsAndStopsTheServer()
     {
+#ifdef Q_OS_WIN
+        QSKIP("Windows always has a notification area: Qt reports a tray whatever the desktop");
+#endif
         QVERIFY(!QSystemTrayIcon::isSystemTrayAvailable());
         LauncherHome home;
         // Owned here, so that a failed check still destroys the window and its server.

@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "windows/import_slot.h"
+
 typedef int (*KeyFunction)(const char *);
 
 static int failures;
@@ -73,28 +75,6 @@ static HWND make_window(void)
         SetFocus(hwnd);
     }
     return hwnd;
-}
-
-/* The DLL's import address table slot for one function: rewriting it reroutes the DLL's own
- * calls, so the test sees every record and decides what SendInput answers. */
-static ULONG_PTR *import_slot(HMODULE module, const char *dll_name, const char *function)
-{
-    BYTE *base = (BYTE *)module;
-    const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + ((IMAGE_DOS_HEADER *)base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY *dir = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
-    for (IMAGE_IMPORT_DESCRIPTOR *imp = (IMAGE_IMPORT_DESCRIPTOR *)(base + dir->VirtualAddress);
-         dir->VirtualAddress && imp->Name; ++imp) {
-        if (lstrcmpiA((const char *)(base + imp->Name), dll_name) != 0)
-            continue;
-        IMAGE_THUNK_DATA *names = (IMAGE_THUNK_DATA *)(base + imp->OriginalFirstThunk);
-        IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(base + imp->FirstThunk);
-        for (; names->u1.AddressOfData; ++names, ++slots)
-            if (!IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)
-                && strcmp((const char *)((IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData))->Name,
-                          function) == 0)
-                return (ULONG_PTR *)&slots->u1.Function;
-    }
-    return NULL;
 }
 
 static UINT stub_answer;

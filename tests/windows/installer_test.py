@@ -54,13 +54,16 @@ class Installer(unittest.TestCase):
         subprocess.run(["wineserver", "-k"], env=wine_env())
         shutil.rmtree(cls.out, ignore_errors=True)
 
+    # NSIS takes /D= and _?= up to the end of its command line, unquoted, as a user types
+    # them; Wine would quote one argument that holds spaces, so the words go one by one.
     def install(self):
-        result = wine(self.installer, "/S", "/D=" + FOLDER)
+        result = wine(self.installer, "/S", *("/D=" + FOLDER).split(" "))
         self.assertEqual(result.returncode, 0, result.stderr)
 
     def uninstall(self):
         # In place (_?=), so that the run ends when the uninstaller has.
-        return wine(os.path.join(self.folder, "Uninstall.exe"), "/S", "_?=" + FOLDER).returncode
+        return wine(os.path.join(self.folder, "Uninstall.exe"), "/S",
+                    *("_?=" + FOLDER).split(" ")).returncode
 
     def shortcuts(self):
         return glob.glob(os.path.join(PREFIX, "drive_c", "**", "Ludovane.lnk"), recursive=True)

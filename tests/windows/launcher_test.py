@@ -52,16 +52,18 @@ def geometry(window):
 
 
 def servers():
-    """Live stand-in servers, as (pid, console argument)."""
+    """Live stand-in servers, as (pid, console argument): Wine shows a Windows process's
+    command line in its Linux one."""
     found = []
     for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
         try:
-            words = open(cmdline, "rb").read().decode("utf-8", "replace").split("\0")
+            line = open(cmdline, "rb").read().decode("utf-8", "replace").replace("\0", " ")
             state = open(cmdline[:-len("cmdline")] + "stat").read().rsplit(")", 1)[1].split()[0]
         except OSError:
             continue
-        if words and words[0].lower().endswith("ludovane.exe") and state != "Z":
-            found.append((int(cmdline.split("/")[2]), words[-2] if words[-1] == "" else words[-1]))
+        match = re.search(r"\\ludovane\.exe .*(-console=\w+)", line)
+        if match and state != "Z":
+            found.append((int(cmdline.split("/")[2]), match.group(1)))
     return found
 
 
@@ -124,7 +126,9 @@ class LauncherUnderWine(unittest.TestCase):
                  lambda: [c for _, c in servers()] == ["-console=genesis"])
 
         # Close hides the window; a second start brings it back and exits 0.
-        subprocess.run(["xdotool", "windowclose", window], check=True)
+        # (Alt+F4 as a user closes it; xdotool's windowclose would destroy the X window.)
+        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+        subprocess.run(["xdotool", "key", "alt+F4"], check=True)
         wait_for("the window hidden", lambda: not windows())
         second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
         self.assertEqual(second.returncode, 0)
