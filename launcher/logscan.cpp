@@ -210,6 +210,16 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
         const qint64 left = limit - file.pos();
         return left > 0 && !cancelled ? file.read(std::min<qint64>(left, kChunk)) : QByteArray();
     };
+    const auto accept = [&](const Match &match) {
+        known = true;
+        last = now;
+        digits = match.digits;
+        marker = match.marker;
+        // A code's digits end at the character after them, which is part of the answer then.
+        readEnd = digits.isNull() || match.atEnd ? match.end : match.end + 1;
+        remember(file);
+        return digits;
+    };
 
     // From the code found last time, or from just before where the last poll stopped (a
     // code may have been cut there).
@@ -217,14 +227,8 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
         const qint64 from = digits.isNull() ? std::max<qint64>(0, readEnd - kCarry) : marker;
         if (file.seek(from)) {
             const Match match = scan(next(), next, from);
-            if (!cancelled && (digits.isNull() || match.marker == marker)) {
-                last = now;
-                digits = match.digits;
-                marker = match.marker;
-                readEnd = digits.isNull() || match.atEnd ? match.end : match.end + 1;
-                remember(file);
-                return digits;
-            }
+            if (!cancelled && (digits.isNull() || match.marker == marker))
+                return accept(match);
         }
     }
 
@@ -240,14 +244,7 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
     const Match match = scan(start, next);
     if (cancelled)
         return QString();
-    known = true;
-    last = now;
-    digits = match.digits;
-    marker = match.marker;
-    // A code's digits end at the character after them, which is part of the answer then.
-    readEnd = digits.isNull() || match.atEnd ? match.end : match.end + 1;
-    remember(file);
-    return digits;
+    return accept(match);
 }
 
 bool Poller::unchangedSoFar(QFile &file, const Identity &now) const
