@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The built launcher as a user runs it, in a process of its own: every way it can end leaves
 no server behind, one launcher runs per user and home directory, and another account on the
-machine can do nothing to it.
+machine can do nothing to it; it keeps answering through a burst of console changes and a
+big log, and follows a scaled desktop.
 
     tst_lifecycle.py path/to/launcher [TestClass]        (under xharness.py, with a tray host)
 
@@ -20,6 +21,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -121,6 +123,78 @@ def close_window(display, window):
     event.data[0] = x.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
     x.XSendEvent(dpy, window, 0, 0, ctypes.byref(event))
     x.XCloseDisplay(dpy)
+
+
+class Pinger:
+    """Times _NET_WM_PING round trips to a window, as a window manager sends them: the reply
+    comes back as a client message on the root window."""
+
+    def __init__(self, display, window):
+        x = self.x = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XInternAtom.restype = ctypes.c_ulong
+        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                                 ctypes.c_void_p]
+        x.XGetWMProtocols.argtypes = [ctypes.c_void_p, ctypes.c_ulong,
+                                      ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
+                                      ctypes.POINTER(ctypes.c_int)]
+        for name in ("XFlush", "XPending", "XCloseDisplay"):
+            getattr(x, name).argtypes = [ctypes.c_void_p]
+        x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        self.dpy = x.XOpenDisplay(display.encode())
+        self.window = window
+        self.root = x.XDefaultRootWindow(self.dpy)
+        self.protocols = x.XInternAtom(self.dpy, b"WM_PROTOCOLS", 0)
+        self.ping = x.XInternAtom(self.dpy, b"_NET_WM_PING", 0)
+        # Qt answers to the root's StructureNotify listeners; a window manager may take either.
+        x.XSelectInput(self.dpy, self.root, (1 << 17) | (1 << 19))
+        self.stamp = 0
+
+    def advertised(self):
+        atoms, count = ctypes.POINTER(ctypes.c_ulong)(), ctypes.c_int()
+        if not self.x.XGetWMProtocols(self.dpy, self.window, ctypes.byref(atoms),
+                                      ctypes.byref(count)):
+            return False
+        return self.ping in atoms[:count.value]
+
+    def round_trip(self, limit):
+        """Seconds until the window answers one ping, or None past LIMIT."""
+        self.stamp += 1
+        event = XClientMessage(type=33, window=self.window, format=32,
+                               message_type=self.protocols)
+        event.data[:3] = [self.ping, self.stamp, self.window]
+        sent = time.monotonic()
+        self.x.XSendEvent(self.dpy, self.window, 0, 0, ctypes.byref(event))
+        self.x.XFlush(self.dpy)
+        reply = XClientMessage()
+        while time.monotonic() - sent < limit:
+            while self.x.XPending(self.dpy):
+                self.x.XNextEvent(self.dpy, ctypes.byref(reply))
+                if (reply.type == 33 and reply.message_type == self.protocols
+                        and reply.data[0] == self.ping and reply.data[1] == self.stamp):
+                    return time.monotonic() - sent
+            time.sleep(0.001)
+        return None
+
+    def close(self):
+        self.x.XCloseDisplay(self.dpy)
+
+
+def fds_open(pid):
+    try:
+        return len(os.listdir(f"/proc/{pid}/fd"))
+    except OSError:
+        return 0
+
+
+def bytes_read(pid):
+    with open(f"/proc/{pid}/io") as io:
+        return int(io.read().split("rchar:")[1].split()[0])
 
 
 def xdotool(*args, env=None):
@@ -347,6 +421,106 @@ class LifecycleTest(unittest.TestCase):
             self.assertTrue(wait_for(home.servers, 10))
             time.sleep(0.5)
             self.assertEqual(len(home.servers()), 1)
+
+
+class LoadTest(unittest.TestCase):
+    """The window keeps up with a burst of console changes and a big log, seen from outside."""
+
+    # Generous for these shared cores: a stall of the GUI thread is what it catches.
+    PING_LIMIT_S = 1.0
+
+    def tearDown(self):
+        reap()
+        while Home.made:
+            Home.made.pop().cleanup()
+
+    def test_a_burst_of_console_changes(self):
+        home = Home()
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            window, _ = main_window(home.env)
+            pinger = Pinger(home.env["DISPLAY"], window)
+            self.addCleanup(pinger.close)
+            self.addCleanup(lambda: end_strays(*(p for p, _ in home.servers()),
+                                               *(p for p, _ in home.helpers())))
+            most_fds, done = [0], []
+
+            def watch():
+                while not done:
+                    most_fds[0] = max(most_fds[0], fds_open(launcher.proc.pid))
+                    time.sleep(0.005)
+            watcher = threading.Thread(target=watch)
+            watcher.start()
+            try:
+                xdotool("windowfocus", "--sync", str(window), env=home.env)
+                # Up on the first console changes nothing: the burst ends on Mega Drive.
+                xdotool("key", "--delay", "0", *["Up", "Down"] * 500, env=home.env)
+                # The ping queues behind the keys: its answer says they have all been handled.
+                handled = pinger.round_trip(120)
+            finally:
+                done.append(True)
+                watcher.join()
+            print(f"burst: handled {handled if handled is None else round(handled, 2)} s after "
+                  f"the last key, at most {most_fds[0]} "
+                  f"descriptors, {len(home.servers())} servers started", file=sys.stderr)
+            self.assertIsNotNone(handled)
+            self.assertLess(handled, 10)  # the goal is 5 s; room for these loaded cores
+            self.assertLess(most_fds[0], 64)
+            self.assertTrue(wait_for(
+                lambda: [c for p, c in home.servers() if alive(p)] == ["genesis"], 5),
+                f"servers alive: {[(p, c) for p, c in home.servers() if alive(p)]}")
+
+    def test_a_big_log_without_a_code(self):
+        home = Home()
+        log = os.path.join(home.dir.name, ".ludovanelog")
+        with open(log, "wb") as f:
+            f.truncate(1 << 30)  # sparse: a gigabyte of text without a code, at no disk cost
+        home.env["LUDOVANE_STANDIN_LOG"] = "off"  # the server leaves it as it is
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            window, _ = main_window(home.env)
+            pinger = Pinger(home.env["DISPLAY"], window)
+            self.addCleanup(pinger.close)
+            self.assertTrue(pinger.advertised(), "the window does not take _NET_WM_PING")
+            read_before = bytes_read(launcher.proc.pid)
+            slowest, touched = 0, 0
+            end = time.monotonic() + 10  # two polls at least
+            while time.monotonic() < end:
+                if time.monotonic() - touched > 1:
+                    # Rewritten in place: every poll then reads the whole gigabyte again.
+                    with open(log, "r+b") as f:
+                        f.write(b"ab"[int(touched) % 2:][:1])
+                    touched = time.monotonic()
+                took = pinger.round_trip(self.PING_LIMIT_S)
+                slowest = max(slowest, self.PING_LIMIT_S if took is None else took)
+                time.sleep(0.02)
+            read = bytes_read(launcher.proc.pid) - read_before
+            print(f"big log: slowest ping {slowest * 1000:.0f} ms while {read >> 20} MiB were "
+                  "read", file=sys.stderr)
+            self.assertGreaterEqual(read, 1 << 30, "the log was never read through")
+            self.assertLess(slowest, self.PING_LIMIT_S)
+
+
+class ScaleTest(unittest.TestCase):
+    """Under xharness.py --dpi 192: the built launcher follows the desktop's 2x scale."""
+
+    def tearDown(self):
+        reap()
+        while Home.made:
+            Home.made.pop().cleanup()
+
+    def test_window_in_device_pixels(self):
+        home = Home()
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            self.addCleanup(lambda: end_strays(*(p for p, _ in home.servers()),
+                                               *(p for p, _ in home.helpers())))
+            window, _ = main_window(home.env)
+            info = subprocess.run(["xwininfo", "-id", str(window)], capture_output=True,
+                                  text=True, env=home.env).stdout
+            size = [int(line.split(":")[1]) for line in info.splitlines()
+                    if line.strip().startswith(("Width:", "Height:"))]
+            self.assertEqual(size, [800, 600])
 
 
 # Run as the other account: puts KIND at PATH and says so; it stays, holding a lock or
