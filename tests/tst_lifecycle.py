@@ -17,6 +17,7 @@ import ctypes.util
 import os
 import pwd
 import resource
+import shutil
 import signal
 import subprocess
 import sys
@@ -242,12 +243,12 @@ class Launcher:
     """The launcher in a process of its own; killed on leaving a `with` block, whatever
     happened in it."""
 
-    def __init__(self, home, env=None, prefix=(), stderr=None):
+    def __init__(self, home, env=None, prefix=(), stderr=None, program=None):
         self.home = home
         self.env = env or home.env
         no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # noqa: E731
-        self.proc = subprocess.Popen([*prefix, LAUNCHER], env=self.env, preexec_fn=no_core,
-                                     stderr=stderr)
+        self.proc = subprocess.Popen([*prefix, program or LAUNCHER], env=self.env,
+                                     preexec_fn=no_core, stderr=stderr)
 
     def __enter__(self):
         return self
@@ -632,6 +633,14 @@ class OtherAccountTest(unittest.TestCase):
                     self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
 
     def test_home_from_the_user_database(self):
+        # The build may sit in a folder the other account cannot enter: the launcher runs
+        # from a copy in one it can, with the stand-in server beside it.
+        folder = tempfile.mkdtemp(prefix="launcher for another account ")
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        os.chmod(folder, 0o755)
+        program = shutil.copy(LAUNCHER, folder)
+        shutil.copy(os.path.join(os.path.dirname(os.path.realpath(LAUNCHER)), "ludovane.exe"),
+                    folder)
         for name, value in (("HOME unset", None), ("HOME empty", "")):
             with self.subTest(name):
                 home = Home()
@@ -640,7 +649,7 @@ class OtherAccountTest(unittest.TestCase):
                 env = dict(home.env, HOME=value)
                 if value is None:
                     del env["HOME"]
-                with Launcher(home, env, prefix=AS_OTHER):
+                with Launcher(home, env, prefix=AS_OTHER, program=program):
                     self.assertTrue(wait_for(home.servers, 10))
                 self.assertEqual(home.records()[0][5],
                                  os.path.join(pwd.getpwuid(OTHER).pw_dir, ".ludovanelog"))
