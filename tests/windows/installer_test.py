@@ -44,6 +44,7 @@ class Installer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.out = tempfile.mkdtemp(prefix="installer ")
+        cls.addClassCleanup(shutil.rmtree, cls.out, ignore_errors=True)
         subprocess.run(["cpack", "-G", "NSIS", "-B", cls.out], cwd=BUILD, check=True,
                        capture_output=True)
         (cls.installer,) = glob.glob(os.path.join(cls.out, "*.exe"))
@@ -52,7 +53,6 @@ class Installer(unittest.TestCase):
     @classmethod
     def tearDownClass(cls):
         subprocess.run(["wineserver", "-k"], env=wine_env())
-        shutil.rmtree(cls.out, ignore_errors=True)
 
     # NSIS takes /D= and _?= up to the end of its command line, unquoted, as a user types
     # them; Wine would quote one argument that holds spaces, so the words go one by one.
