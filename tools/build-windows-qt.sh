@@ -4,8 +4,7 @@
 #   ${XDG_CACHE_HOME:-$HOME/.cache}/ludovane/qt-<version>-win64-<options hash>
 # It prints that folder on its last line. Nothing is done when the kit is there already. The
 # build happens beside the cache folder and is moved into place last, so an interrupted build
-# never leaves a kit that looks finished. Takes about 25 minutes of both cores on a 2-core
-# machine.
+# never leaves a kit that looks finished. Takes about 30 minutes on a quiet 2-core machine.
 #   build-windows-qt.sh [--print-dir]    --print-dir: only print where the kit goes
 set -euo pipefail
 
@@ -47,7 +46,7 @@ mkdir -p "$cache"
 work=$(mktemp -d "$cache/.build-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 say "building Qt $qt_version for Windows into $kit"
-say "this takes about 25 minutes of both cores on a 2-core machine; the work folder is $work"
+say "this takes about 30 minutes on a quiet 2-core machine; the work folder is $work"
 
 # The source, through a private source list: the machine's apt sources stay as they are, and
 # apt checks the archive's signature (and dpkg-source the package's) as for any download.
