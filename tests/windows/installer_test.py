@@ -10,16 +10,14 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
+
+import wineenv
+from wineenv import wait_for, wine_env, winepath
 
 BUILD = VERSION = PREFIX = None
 FOLDER = r"C:\Program Files\Lu dovane ü"
 KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ludovane"
-
-
-def wine_env():
-    return dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
 
 
 def wine(*args, timeout=120):
@@ -27,17 +25,7 @@ def wine(*args, timeout=120):
 
 
 def unix(path):
-    return subprocess.run(["winepath", "-u", path], env=wine_env(), check=True,
-                          capture_output=True, text=True).stdout.strip()
-
-
-def wait_for(what, predicate, timeout=30.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.2)
-    raise AssertionError("timed out waiting for " + what)
+    return winepath("-u", path)
 
 
 class Installer(unittest.TestCase):
@@ -114,5 +102,6 @@ class Installer(unittest.TestCase):
 
 if __name__ == "__main__":
     BUILD, VERSION, _, PREFIX = sys.argv[1:5]
+    wineenv.PREFIX = PREFIX
     del sys.argv[1:]
     sys.exit(not unittest.main(exit=False, verbosity=2).result.wasSuccessful())

@@ -17,28 +17,14 @@ import tempfile
 import time
 import unittest
 
+import wineenv
+from wineenv import wait_for, wine_env, winepath
+
 ROOT = PREFIX = None
 
 
-def wine_env(**extra):
-    env = dict(os.environ, WINEPREFIX=PREFIX, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
-    env.update(extra)
-    return env
-
-
 def windows_path(path):
-    return subprocess.run(["winepath", "-w", path], env=wine_env(), check=True,
-                          capture_output=True, text=True).stdout.strip()
-
-
-def wait_for(what, predicate, timeout=20.0):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        value = predicate()
-        if value:
-            return value
-        time.sleep(0.2)
-    raise AssertionError("timed out waiting for " + what)
+    return winepath("-w", path)
 
 
 def windows(visible=True):
@@ -145,5 +131,6 @@ class LauncherUnderWine(unittest.TestCase):
 
 if __name__ == "__main__":
     ROOT, _, PREFIX = sys.argv[1:4]
+    wineenv.PREFIX = PREFIX
     del sys.argv[1:]
     sys.exit(not unittest.main(exit=False, verbosity=2).result.wasSuccessful())
