@@ -30,28 +30,42 @@ namespace {
 struct Console
 {
     const char *name;
-    const char *picture;
+    const char *artwork; // its name in the artwork folders
     const char *serverArgument;
 };
 
 // The combo box index is the index into this table.
 const Console consoles[] = {
-    {QT_TRANSLATE_NOOP("MainWindow", "Master System"), ":/art/images/sms.png", "-console=sms"},
-    {QT_TRANSLATE_NOOP("MainWindow", "Mega Drive"), ":/art/images/genesis.png", "-console=genesis"},
-    {QT_TRANSLATE_NOOP("MainWindow", "NES"), ":/art/images/nes.png", "-console=nes"},
-    {QT_TRANSLATE_NOOP("MainWindow", "SNES"), ":/art/images/snes.png", "-console=snes"},
+    {QT_TRANSLATE_NOOP("MainWindow", "Master System"), "sms", "-console=sms"},
+    {QT_TRANSLATE_NOOP("MainWindow", "Mega Drive"), "genesis", "-console=genesis"},
+    {QT_TRANSLATE_NOOP("MainWindow", "NES"), "nes", "-console=nes"},
+    {QT_TRANSLATE_NOOP("MainWindow", "SNES"), "snes", "-console=snes"},
 };
 constexpr int consoleCount = int(sizeof consoles / sizeof consoles[0]);
 
 constexpr int pollIntervalMs = 4000;
 
-// The application icon decoded once and scaled to the sizes a title bar, a task bar and a
-// tray ask for: the 1024-pixel artwork itself would be sent whole to the window system.
+// The artwork scaled at build time to the sizes it is shown at, if there is one of that size.
+QString scaledArtwork(const char *name, QSize size)
+{
+    const QString path = QStringLiteral(":/art/scaled/%1/%2x%3.png")
+                             .arg(QLatin1String(name)).arg(size.width()).arg(size.height());
+    return QFile::exists(path) ? path : QString();
+}
+
+// The application icon at the sizes a title bar, a task bar and a tray ask for: the
+// 1024-pixel artwork itself would be sent whole to the window system.
 QIcon applicationIcon()
 {
-    const QImage full(QStringLiteral(":/art/images/icon-app.png"));
+    const QList<int> sizes{16, 22, 24, 32, 48, 64, 128, 256};
     QIcon icon;
-    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+    if (!scaledArtwork("icon", QSize(16, 16)).isEmpty()) {
+        for (int size : sizes)
+            icon.addFile(scaledArtwork("icon", QSize(size, size)), QSize(size, size));
+        return icon;
+    }
+    const QImage full(QStringLiteral(":/art/images/icon-app.png"));
+    for (int size : sizes)
         icon.addPixmap(QPixmap::fromImage(
             full.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
     return icon;
@@ -82,7 +96,7 @@ MainWindow::MainWindow(QWidget *parent)
     createActions();
     createTrayIcon();
     form->setupUi(this);
-    // The form names the artwork; the window sets it decoded once and scaled.
+    // The window sets the artwork, decoded once at the size it is shown at.
     setWindowIcon(trayIcon->icon());
     form->imgconsole->setPixmap(picture(0));
 
@@ -142,12 +156,19 @@ QPixmap MainWindow::picture(int console)
     }
     QPixmap &scaled = pictures[console];
     if (scaled.isNull()) {
-        QImageReader reader(QString::fromLatin1(consoles[console].picture));
-        const QImage full = reader.read();
-        if (full.isNull())
-            return QPixmap();
-        scaled = QPixmap::fromImage(full.scaled(form->imgconsole->size() * ratio,
-                                                Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        const QSize device = form->imgconsole->size() * ratio;
+        const char *name = consoles[console].artwork;
+        const QString prescaled = scaledArtwork(name, device);
+        if (!prescaled.isEmpty()) {
+            scaled.load(prescaled);
+        } else {
+            QImageReader reader(QStringLiteral(":/art/images/%1.png").arg(QLatin1String(name)));
+            const QImage full = reader.read();
+            if (full.isNull())
+                return QPixmap();
+            scaled = QPixmap::fromImage(
+                full.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
+        }
         scaled.setDevicePixelRatio(ratio);
     }
     return scaled;

@@ -1,8 +1,10 @@
-// Writes the application icon at the hicolor theme's usual sizes, scaled from the full-size
-// artwork, for installing:   iconsizes SOURCE.png OUTDIR SIZE...   (OUTDIR/SIZExSIZE.png)
+// Writes artwork scaled from its full size, as the launcher itself would scale it (smooth, to
+// exactly the size given), for installing and for the launcher's resources:
+//   iconsizes SOURCE.png OUTDIR SIZE...   (SIZE is N for NxN, or WxH; writes OUTDIR/WxH.png)
 #include <QDir>
 #include <QCoreApplication>
 #include <QImage>
+#include <QRegularExpression>
 #include <QTextStream>
 
 int main(int argc, char **argv)
@@ -15,12 +17,18 @@ int main(int argc, char **argv)
         return 2;
     }
     QDir().mkpath(args[2]);
+    const QRegularExpression sizePattern(QStringLiteral("^([1-9][0-9]*)(?:x([1-9][0-9]*))?$"));
     for (const QString &size : args.mid(3)) {
-        const int pixels = size.toInt();
-        const QImage icon = source.scaled(pixels, pixels, Qt::KeepAspectRatio,
-                                          Qt::SmoothTransformation);
-        if (pixels <= 0 || !icon.save(QDir(args[2]).filePath(size + QLatin1Char('x') + size
-                                                            + QStringLiteral(".png"))))
+        const QRegularExpressionMatch match = sizePattern.match(size);
+        if (!match.hasMatch()) {
+            QTextStream(stderr) << "iconsizes: not a size: " << size << '\n';
+            return 2;
+        }
+        const int width = match.captured(1).toInt();
+        const int height = match.capturedLength(2) ? match.captured(2).toInt() : width;
+        const QImage scaled = source.scaled(width, height, Qt::IgnoreAspectRatio,
+                                            Qt::SmoothTransformation);
+        if (!scaled.save(QDir(args[2]).filePath(QStringLiteral("%1x%2.png").arg(width).arg(height))))
             return 1;
     }
     return 0;
