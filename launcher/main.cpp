@@ -33,6 +33,10 @@ int main(int argc, char **argv)
     // Whatever ends the launcher, the system then ends every server it started.
     ludovane_join_kill_job();
 #endif
+    // The window is drawn without OpenGL: loading the X11 GL integration (the GL driver and
+    // its compiler) would be most of the time to the window on screen.
+    if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
+        qputenv("QT_XCB_GL_INTEGRATION", "none");
     setHighDpiAttributes();
     qtMessageHandler = qInstallMessageHandler(quietAboutTheRuntimeFolder);
     QApplication app(argc, argv);

@@ -412,6 +412,22 @@ class LifecycleTest(unittest.TestCase):
                                 "a killed launcher blocked the next start")
                 self.assertIsNone(after.proc.poll())
 
+    def test_opengl_left_out(self):
+        # Loading the GL driver (Mesa's, under Xvfb) was most of the time to the window on
+        # screen; a user's own choice stands.
+        for setting, loaded in ((None, False), ("xcb_glx", True)):
+            with self.subTest(QT_XCB_GL_INTEGRATION=setting):
+                home = Home()
+                env = dict(home.env)
+                if setting:
+                    env["QT_XCB_GL_INTEGRATION"] = setting
+                with Launcher(home, env=env) as launcher:
+                    self.assertTrue(launcher.running())
+                    self.addCleanup(lambda: end_strays(*(p for p, _ in home.servers()),
+                                                       *(p for p, _ in home.helpers())))
+                    with open(f"/proc/{launcher.proc.pid}/maps") as maps:
+                        self.assertEqual("libGLX_mesa" in maps.read(), loaded)
+
     def test_two_at_once(self):
         home = Home()
         with Launcher(home) as one, Launcher(home) as two:
