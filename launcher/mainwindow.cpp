@@ -229,22 +229,25 @@ void MainWindow::startServer(const QString &consoleArgument)
 
 void MainWindow::readData()
 {
-    if (polling)
+    if (polling.exchange(true))
         return; // the last poll is still reading: no second one behind it
-    polling = true;
     if (!pollThread->isRunning())
         pollThread->start();
     QMetaObject::invokeMethod(pollContext, [this, path = logPath] {
+        // No code, or no readable log, leaves the label as it is, and so does the code it
+        // shows: only a new one is sent to the window, so that an idle poll never wakes it.
         const QString digits = poller.poll(path, stopPolling);
-        QMetaObject::invokeMethod(this, [this, digits] { showCode(digits); }, Qt::QueuedConnection);
+        if (!digits.isNull() && digits != pollFound) {
+            pollFound = digits;
+            QMetaObject::invokeMethod(this, [this, digits] { showCode(digits); },
+                                      Qt::QueuedConnection);
+        }
+        polling = false;
     }, Qt::QueuedConnection);
 }
 
 void MainWindow::showCode(const QString &digits)
 {
-    polling = false;
-    if (digits.isNull())
-        return; // no code, or no readable log: the label keeps the last one
 
     // The tooltip holds the whole text; the label as much as fits.
     const QString text = QStringLiteral("Code: ") + digits;

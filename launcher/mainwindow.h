@@ -30,8 +30,8 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
-    // Whether a poll of the log is still running on its thread; its answer reaches the label
-    // through the event loop.
+    // Whether a poll of the log is still running on its thread; a new code it found reaches
+    // the label through the event loop.
     bool isPolling() const { return polling; }
 
 protected:
@@ -62,8 +62,9 @@ private:
     QThread *pollThread;
     QObject *pollContext; // lives on pollThread
     logscan::Poller poller; // used on pollThread only
+    QString pollFound; // the last code sent to the window; on pollThread only
     std::atomic<bool> stopPolling{false};
-    bool polling = false;
+    std::atomic<bool> polling{false};
 
     // Console changes restart the server once per pass of the event loop, for the last one.
     int pendingConsole = -1;

@@ -347,4 +347,5 @@ inline void poll(MainWindow *window)
     waited.start();
     while (window->isPolling() && waited.elapsed() < 60000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    QCoreApplication::processEvents(); // the answer was posted before the poll ended
 }
