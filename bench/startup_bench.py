@@ -6,7 +6,9 @@ QSystemTrayIcon), run in turns on one X server with a tray host (run it under xh
 
 Exec-to-mapped: from the fork of the program to the MapNotify of its 400 x 300 window on the
 root window. Idle CPU: the main thread's time on a CPU over S seconds, starting --settle seconds
-after the window mapped (past the first poll and its balloon). Each figure is the median of N runs; the ratios are launcher / bare.
+after the window mapped (past the first poll and its 5 s balloon). The bare program runs twice:
+as it is, and without Qt's X11 OpenGL integration, as the launcher runs. Each figure is the
+median of N runs; the ratios are launcher / bare.
 """
 import argparse
 import ctypes
@@ -61,10 +63,10 @@ def cpu_seconds(pid):
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def run_once(dpy, program, settle_s, idle_s):
+def run_once(dpy, program, settle_s, idle_s, extra_env):
     """Seconds from exec to the window mapped, and the main thread's idle CPU seconds."""
     home = tempfile.TemporaryDirectory(prefix="startup-bench-")
-    env = dict(os.environ, HOME=home.name, LUDOVANE_STANDIN_RECORD="")
+    env = dict(os.environ, HOME=home.name, LUDOVANE_STANDIN_RECORD="", **extra_env)
     while x.XPending(dpy):
         x.XNextEvent(dpy, ctypes.byref(XEvent()))
     started = time.monotonic()
@@ -92,25 +94,31 @@ def main():
     parser.add_argument("bare")
     parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--idle", type=float, default=8)
-    parser.add_argument("--settle", type=float, default=6,
+    parser.add_argument("--settle", type=float, default=10,
                         help="seconds after mapping before the idle time is measured")
     args = parser.parse_args()
 
     dpy = x.XOpenDisplay(None)
     x.XSelectInput(dpy, x.XDefaultRootWindow(dpy), SUBSTRUCTURE_NOTIFY_MASK)
-    figures = {"launcher": [], "bare": []}
+    # The launcher loads no OpenGL integration; the second baseline leaves it out too, so that
+    # the ratio to it is what the launcher adds to such a window.
+    programs = {"launcher": (args.launcher, {}), "bare": (args.bare, {}),
+                "bare, no GL": (args.bare, {"QT_XCB_GL_INTEGRATION": "none"})}
+    figures = {name: [] for name in programs}
     for _ in range(args.runs):
-        for name, program in (("launcher", args.launcher), ("bare", args.bare)):
-            figures[name].append(run_once(dpy, program, args.settle, args.idle))
+        for name, (program, extra_env) in programs.items():
+            figures[name].append(run_once(dpy, program, args.settle, args.idle, extra_env))
     median = {name: (statistics.median(m for m, _ in runs), statistics.median(c for _, c in runs))
               for name, runs in figures.items()}
-    print(f"{'program':<9} | {'exec to mapped ms':>17} | {'idle CPU ms / ' + str(args.idle) + ' s':>20}")
+    print(f"{'program':<14} | {'exec to mapped ms':>17} | {'idle CPU ms / ' + str(args.idle) + ' s':>20}")
     for name, (mapped, idle) in median.items():
-        print(f"{name:<9} | {mapped * 1e3:17.1f} | {idle * 1e3:20.1f}")
-    (lm, lc), (bm, bc) = median["launcher"], median["bare"]
-    print(f"ratio     | {lm / bm:16.2f}x | {lc / bc if bc else float('inf'):19.2f}x"
-          f"   (median of {args.runs})")
-
+        print(f"{name:<14} | {mapped * 1e3:17.1f} | {idle * 1e3:20.1f}")
+    lm, lc = median["launcher"]
+    for name in ("bare", "bare, no GL"):
+        bm, bc = median[name]
+        print(f"{'vs ' + name:<14} | {lm / bm:16.2f}x | "
+              f"{(f'{lc / bc:.2f}x' if bc else 'n/a (0 ms)'):>20}")
+    print(f"(median of {args.runs} runs each, in turns)")
 
 if __name__ == "__main__":
     main()
