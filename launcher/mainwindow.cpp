@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QImageReader>
 #include <QMenu>
 #include <QPixmap>
 #include <QProcess>
@@ -45,29 +44,25 @@ constexpr int consoleCount = int(sizeof consoles / sizeof consoles[0]);
 
 constexpr int pollIntervalMs = 4000;
 
-// The artwork scaled at build time to the sizes it is shown at, if there is one of that size.
-QString scaledArtwork(const char *name, QSize size)
+// The artwork art/images/NAME.png at `size`: scaled at build time where the build made that
+// size (every size the window shows at 1x and 2x), scaled here otherwise.
+QImage artwork(const char *name, QSize size)
 {
-    const QString path = QStringLiteral(":/art/scaled/%1/%2x%3.png")
-                             .arg(QLatin1String(name)).arg(size.width()).arg(size.height());
-    return QFile::exists(path) ? path : QString();
+    const QImage prescaled(QStringLiteral(":/art/scaled/%1/%2x%3.png")
+                               .arg(QLatin1String(name)).arg(size.width()).arg(size.height()));
+    if (!prescaled.isNull())
+        return prescaled;
+    const QImage full(QStringLiteral(":/art/images/%1.png").arg(QLatin1String(name)));
+    return full.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 // The application icon at the sizes a title bar, a task bar and a tray ask for: the
 // 1024-pixel artwork itself would be sent whole to the window system.
 QIcon applicationIcon()
 {
-    const QList<int> sizes{16, 22, 24, 32, 48, 64, 128, 256};
     QIcon icon;
-    if (!scaledArtwork("icon", QSize(16, 16)).isEmpty()) {
-        for (int size : sizes)
-            icon.addFile(scaledArtwork("icon", QSize(size, size)), QSize(size, size));
-        return icon;
-    }
-    const QImage full(QStringLiteral(":/art/images/icon-app.png"));
-    for (int size : sizes)
-        icon.addPixmap(QPixmap::fromImage(
-            full.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation)));
+    for (int size : {16, 22, 24, 32, 48, 64, 128, 256})
+        icon.addPixmap(QPixmap::fromImage(artwork("icon-app", QSize(size, size))));
     return icon;
 }
 constexpr int balloonMs = 5000;
@@ -156,19 +151,8 @@ QPixmap MainWindow::picture(int console)
     }
     QPixmap &scaled = pictures[console];
     if (scaled.isNull()) {
-        const QSize device = form->imgconsole->size() * ratio;
-        const char *name = consoles[console].artwork;
-        const QString prescaled = scaledArtwork(name, device);
-        if (!prescaled.isEmpty()) {
-            scaled.load(prescaled);
-        } else {
-            QImageReader reader(QStringLiteral(":/art/images/%1.png").arg(QLatin1String(name)));
-            const QImage full = reader.read();
-            if (full.isNull())
-                return QPixmap();
-            scaled = QPixmap::fromImage(
-                full.scaled(device, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
-        }
+        scaled = QPixmap::fromImage(artwork(consoles[console].artwork,
+                                            form->imgconsole->size() * ratio));
         scaled.setDevicePixelRatio(ratio);
     }
     return scaled;
@@ -248,12 +232,10 @@ void MainWindow::readData()
 
 void MainWindow::showCode(const QString &digits)
 {
-
     // The tooltip holds the whole text; the label as much as fits.
     const QString text = QStringLiteral("Code: ") + digits;
     QLabel *label = form->lblcode;
-    if (label->toolTip() != text)
-        notify(text, QSystemTrayIcon::Information);
+    notify(text, QSystemTrayIcon::Information);
     label->setToolTip(text);
     label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
 }

@@ -47,7 +47,7 @@ private:
     void prepareLogFile();
     void startServer(const QString &consoleArgument);
     void notify(const QString &message, QSystemTrayIcon::MessageIcon icon);
-    void showCode(const QString &digits);
+    void showCode(const QString &digits); // a code new since the last one shown
     QPixmap picture(int console);
 
     MainWindowForm *form;
