@@ -13,7 +13,6 @@ tells a server the launcher killed and reaped from one that died only of the par
 signal.
 """
 import ctypes
-import ctypes.util
 import os
 import pwd
 import resource
@@ -27,7 +26,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from xharness import start_xvfb  # noqa: E402
+from xharness import start_xvfb, xlib  # noqa: E402
 
 LAUNCHER = None
 PR_SET_CHILD_SUBREAPER = 36
@@ -110,14 +109,7 @@ class XClientMessage(ctypes.Structure):
 
 def close_window(display, window):
     """What a window manager's close button sends: WM_DELETE_WINDOW."""
-    x = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
-    x.XOpenDisplay.restype = ctypes.c_void_p
-    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x.XInternAtom.restype = ctypes.c_ulong
-    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                             ctypes.c_void_p]
-    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x = xlib()
     dpy = x.XOpenDisplay(display.encode())
     event = XClientMessage(type=33, window=window, format=32,
                            message_type=x.XInternAtom(dpy, b"WM_PROTOCOLS", 0))
@@ -131,22 +123,7 @@ class Pinger:
     comes back as a client message on the root window."""
 
     def __init__(self, display, window):
-        x = self.x = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
-        x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
-        x.XInternAtom.restype = ctypes.c_ulong
-        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x.XDefaultRootWindow.restype = ctypes.c_ulong
-        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
-        x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                                 ctypes.c_void_p]
-        x.XGetWMProtocols.argtypes = [ctypes.c_void_p, ctypes.c_ulong,
-                                      ctypes.POINTER(ctypes.POINTER(ctypes.c_ulong)),
-                                      ctypes.POINTER(ctypes.c_int)]
-        for name in ("XFlush", "XPending", "XCloseDisplay"):
-            getattr(x, name).argtypes = [ctypes.c_void_p]
-        x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.c_void_p]
+        x = self.x = xlib()
         self.dpy = x.XOpenDisplay(display.encode())
         self.window = window
         self.root = x.XDefaultRootWindow(self.dpy)
@@ -218,7 +195,7 @@ class Home:
 
     def __init__(self):
         self.dir = tempfile.TemporaryDirectory(prefix="lifecycle home ü-")
-        Home.made.append(self.dir)
+        Home.made.append(self)
         self.record = os.path.join(self.dir.name, "server-starts.txt")
         self.runtime = os.path.join(self.dir.name, "run")
         os.mkdir(self.runtime, 0o700)
@@ -237,6 +214,18 @@ class Home:
 
     def helpers(self):
         return [(int(r[1]), r[2]) for r in self.records() if r[0] == "child"]
+
+    def cleanup(self):
+        """Kills the servers and helpers a failed check left running, and removes the home."""
+        end_strays(*(pid for pid, _ in self.servers() + self.helpers()))
+        self.dir.cleanup()
+
+
+class LauncherCase(unittest.TestCase):
+    def tearDown(self):
+        while Home.made:
+            Home.made.pop().cleanup()
+        reap()
 
 
 class Launcher:
@@ -280,11 +269,7 @@ def exit_from_tray(launcher):
     xdotool("key", "e", env=env)  # &Exit
 
 
-class LifecycleTest(unittest.TestCase):
-    def tearDown(self):
-        reap()
-        while Home.made:
-            Home.made.pop().cleanup()
+class LifecycleTest(LauncherCase):
 
     def test_every_way_to_end(self):
         sigterm = lambda l: l.proc.send_signal(signal.SIGTERM)  # noqa: E731
@@ -316,7 +301,6 @@ class LifecycleTest(unittest.TestCase):
                         self.assertTrue(launcher.running(), "the launcher did not come up")
                         (server, _), = home.servers()
                         (helper, _), = home.helpers()
-                        self.addCleanup(end_strays, server, helper)
                         self.assertEqual(sockets_held(server) + sockets_held(helper), [],
                                          "the server holds sockets of the launcher's")
                         if guard_gone:
@@ -423,8 +407,6 @@ class LifecycleTest(unittest.TestCase):
                     env["QT_XCB_GL_INTEGRATION"] = setting
                 with Launcher(home, env=env) as launcher:
                     self.assertTrue(launcher.running())
-                    self.addCleanup(lambda: end_strays(*(p for p, _ in home.servers()),
-                                                       *(p for p, _ in home.helpers())))
                     with open(f"/proc/{launcher.proc.pid}/maps") as maps:
                         self.assertEqual("libGLX_mesa" in maps.read(), loaded)
 
@@ -440,16 +422,12 @@ class LifecycleTest(unittest.TestCase):
             self.assertEqual(len(home.servers()), 1)
 
 
-class LoadTest(unittest.TestCase):
+class LoadTest(LauncherCase):
     """The window keeps up with a burst of console changes and a big log, seen from outside."""
 
     # Generous for these shared cores: a stall of the GUI thread is what it catches.
     PING_LIMIT_S = 1.0
 
-    def tearDown(self):
-        reap()
-        while Home.made:
-            Home.made.pop().cleanup()
 
     def test_a_burst_of_console_changes(self):
         home = Home()
@@ -458,8 +436,6 @@ class LoadTest(unittest.TestCase):
             window, _ = main_window(home.env)
             pinger = Pinger(home.env["DISPLAY"], window)
             self.addCleanup(pinger.close)
-            self.addCleanup(lambda: end_strays(*(p for p, _ in home.servers()),
-                                               *(p for p, _ in home.helpers())))
             most_fds, done = [0], []
 
             def watch():
@@ -518,20 +494,14 @@ class LoadTest(unittest.TestCase):
             self.assertLess(slowest, self.PING_LIMIT_S)
 
 
-class ScaleTest(unittest.TestCase):
+class ScaleTest(LauncherCase):
     """Under xharness.py --dpi 192: the built launcher follows the desktop's 2x scale."""
 
-    def tearDown(self):
-        reap()
-        while Home.made:
-            Home.made.pop().cleanup()
 
     def test_window_in_device_pixels(self):
         home = Home()
         with Launcher(home) as launcher:
             self.assertTrue(launcher.running())
-            self.addCleanup(lambda: end_strays(*(p for p, _ in home.servers()),
-                                               *(p for p, _ in home.helpers())))
             window, _ = main_window(home.env)
             info = subprocess.run(["xwininfo", "-id", str(window)], capture_output=True,
                                   text=True, env=home.env).stdout
@@ -572,14 +542,10 @@ time.sleep(600)
 
 
 @unittest.skipUnless(os.geteuid() == 0, "acting as another account takes root")
-class OtherAccountTest(unittest.TestCase):
+class OtherAccountTest(LauncherCase):
     """Another account on the machine (uid 65534) can neither stop, hang nor spy on a user's
     launcher, and the launcher finds its home without HOME."""
 
-    def tearDown(self):
-        reap()
-        while Home.made:
-            Home.made.pop().cleanup()
 
     def comes_up_and_back(self, home, stderr=None):
         """Its window comes up; closed to the tray, a second start brings it back."""

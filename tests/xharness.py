@@ -40,24 +40,46 @@ def start_xvfb():
     return proc, ":" + number.decode().strip()
 
 
+_xlib = None
+
+
+def xlib():
+    """libX11, with the prototypes of the calls the harness and the tests make."""
+    global _xlib
+    if _xlib is None:
+        x = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
+        display, window, atom = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong
+        x.XOpenDisplay.restype = display
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XInternAtom.restype = atom
+        x.XInternAtom.argtypes = [display, ctypes.c_char_p, ctypes.c_int]
+        x.XGetSelectionOwner.restype = window
+        x.XGetSelectionOwner.argtypes = [display, atom]
+        x.XDefaultRootWindow.restype = window
+        x.XDefaultRootWindow.argtypes = [display]
+        x.XSelectInput.argtypes = [display, window, ctypes.c_long]
+        x.XSendEvent.argtypes = [display, window, ctypes.c_int, ctypes.c_long, ctypes.c_void_p]
+        x.XGetWMProtocols.argtypes = [display, window,
+                                      ctypes.POINTER(ctypes.POINTER(atom)),
+                                      ctypes.POINTER(ctypes.c_int)]
+        for name in ("XFlush", "XPending", "XCloseDisplay"):
+            getattr(x, name).argtypes = [display]
+        x.XNextEvent.argtypes = [display, ctypes.c_void_p]
+        _xlib = x
+    return _xlib
+
+
 def tray_owner_present(display_name):
     """True once some client owns the freedesktop system-tray selection of screen 0."""
-    xlib = ctypes.cdll.LoadLibrary(ctypes.util.find_library("X11") or "libX11.so.6")
-    xlib.XOpenDisplay.restype = ctypes.c_void_p
-    xlib.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    xlib.XInternAtom.restype = ctypes.c_ulong
-    xlib.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    xlib.XGetSelectionOwner.restype = ctypes.c_ulong
-    xlib.XGetSelectionOwner.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
-    xlib.XCloseDisplay.argtypes = [ctypes.c_void_p]
-    dpy = xlib.XOpenDisplay(display_name.encode())
+    x = xlib()
+    dpy = x.XOpenDisplay(display_name.encode())
     if not dpy:
         return False
     try:
-        atom = xlib.XInternAtom(dpy, b"_NET_SYSTEM_TRAY_S0", 0)
-        return xlib.XGetSelectionOwner(dpy, atom) != 0
+        atom = x.XInternAtom(dpy, b"_NET_SYSTEM_TRAY_S0", 0)
+        return x.XGetSelectionOwner(dpy, atom) != 0
     finally:
-        xlib.XCloseDisplay(dpy)
+        x.XCloseDisplay(dpy)
 
 
 def stop(proc):
