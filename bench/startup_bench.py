@@ -14,8 +14,10 @@ import argparse
 import ctypes
 import ctypes.util
 import os
+import select
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 
@@ -74,7 +76,14 @@ def run_once(dpy, program, settle_s, idle_s, extra_env):
                             stderr=subprocess.DEVNULL)
     event = XEvent()
     mapped = None
-    while mapped is None and time.monotonic() - started < 20:
+    while mapped is None:
+        if not x.XPending(dpy):
+            # Waits on the connection, so that a program that never maps a window ends the run.
+            left = started + 20 - time.monotonic()
+            if left <= 0 or not select.select([x.XConnectionNumber(dpy)], [], [], left)[0]:
+                proc.kill()
+                sys.exit(f"{program} mapped no window within 20 s")
+            continue
         x.XNextEvent(dpy, ctypes.byref(event))
         if event.type == MAP_NOTIFY and width(dpy, event.xmap.window) >= 400:
             mapped = time.monotonic() - started
