@@ -42,6 +42,12 @@ extern char **environ;
 
 namespace {
 
+double median(std::vector<double> values)
+{
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
 struct Figure
 {
     double ms = 0;
@@ -107,8 +113,7 @@ Figure measureInProcess(const std::function<QString()> &poll)
         poll();
         times.push_back(timer.nsecsElapsed() / 1e6);
     }
-    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-    figure.ms = times[times.size() / 2];
+    figure.ms = median(times);
     return figure;
 }
 
@@ -122,8 +127,17 @@ struct GrepSpawner
 
     void start()
     {
-        if (pipe(requests) != 0 || pipe(replies) != 0 || fork() != 0)
+        if (pipe(requests) != 0 || pipe(replies) != 0)
             return;
+        // Each side closes the other's ends, so that the helper sees the end of its requests
+        // when this process exits, and exits too.
+        if (fork() != 0) {
+            close(requests[0]);
+            close(replies[1]);
+            return;
+        }
+        close(requests[1]);
+        close(replies[0]);
         FILE *in = fdopen(requests[0], "r");
         char line[4096];
         while (std::fgets(line, sizeof line, in)) {
@@ -177,19 +191,13 @@ struct GrepSpawner
 
 GrepSpawner spawner;
 
-Figure grepOnce(const QString &path)
-{
-    return spawner.run(path);
-}
-
 Figure measureGrep(const QString &path)
 {
-    Figure first = grepOnce(path);
+    Figure first = spawner.run(path);
     std::vector<double> times{first.ms};
     for (int i = repeatsFor(first.ms); i > 0; --i)
-        times.push_back(grepOnce(path).ms);
-    std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
-    first.ms = times[times.size() / 2];
+        times.push_back(spawner.run(path).ms);
+    first.ms = median(times);
     return first;
 }
 
@@ -254,13 +262,11 @@ void measureRepeatedPoll(const QString &dir, const QString &size)
         poller.poll(path, running);
         grown.push_back(threadCpuMs() - t);
     }
-    for (auto *v : {&unchanged, &grown})
-        std::nth_element(v->begin(), v->begin() + v->size() / 2, v->end());
     const Figure grepAll = measureGrep(path);
     const Figure grepMega = measureGrep(mega);
     std::printf("\nRepeated poll of a %s MB log without a code (CPU ms; grep: wall ms)\n", qPrintable(size));
     std::printf("  first poll %10.3f | unchanged %8.3f | 1 MB appended %8.3f | grep whole %8.1f | grep 1 MB %6.2f\n",
-                first, unchanged[unchanged.size() / 2], grown[grown.size() / 2], grepAll.ms, grepMega.ms);
+                first, median(unchanged), median(grown), grepAll.ms, grepMega.ms);
     QFile::remove(path);
     QFile::remove(mega);
 }
@@ -283,7 +289,8 @@ int main(int argc, char **argv)
     std::printf("%-9s %-7s | %12s %10s | %12s %10s | %12s %10s | %s\n", "log", "code",
                 "scan ms", "scan MiB", "readall ms", "readall MiB", "grep ms", "grep MiB",
                 "scan/grep");
-    for (const QString &size : parser.value(QStringLiteral("sizes")).split(QLatin1Char(','))) {
+    const QStringList sizes = parser.value(QStringLiteral("sizes")).split(QLatin1Char(','));
+    for (const QString &size : sizes) {
         const qint64 bytes = size.toLongLong() * 1000 * 1000;
         for (const QString &placement : {QStringLiteral("first"), QStringLiteral("last"),
                                         QStringLiteral("absent")}) {
@@ -301,7 +308,6 @@ int main(int argc, char **argv)
             QFile::remove(path);
         }
     }
-    measureRepeatedPoll(dir.path(), parser.value(QStringLiteral("sizes")).split(QLatin1Char(',')).last());
-    measureRepeatedPoll(dir.path(), parser.value(QStringLiteral("sizes")).split(QLatin1Char(',')).last());
+    measureRepeatedPoll(dir.path(), sizes.last());
     return 0;
 }
