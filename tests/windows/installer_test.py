@@ -40,7 +40,7 @@ class Installer(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        subprocess.run(["wineserver", "-k"], env=wine_env())
+        wineenv.stop()
 
     # NSIS takes /D= and _?= up to the end of its command line, unquoted, as a user types
     # them; Wine would quote one argument that holds spaces, so the words go one by one.
@@ -87,7 +87,7 @@ class Installer(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(bin_dir, "launcher.exe")))
         self.assertTrue(os.path.isfile(os.path.join(bin_dir, "Qt5Core.dll")))
         launcher.kill()
-        subprocess.run(["wineserver", "-k"], env=wine_env())
+        wineenv.stop()
 
         self.install()  # over the same version
         self.assertTrue(os.path.isfile(server))
@@ -101,7 +101,6 @@ class Installer(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BUILD, VERSION, _, PREFIX = sys.argv[1:5]
+    BUILD, VERSION, wineenv.WINE_RUN, PREFIX = sys.argv[1:5]
     wineenv.PREFIX = PREFIX
-    del sys.argv[1:]
-    sys.exit(not unittest.main(exit=False, verbosity=2).result.wasSuccessful())
+    unittest.main(argv=sys.argv[:1], verbosity=2)

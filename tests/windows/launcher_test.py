@@ -67,7 +67,7 @@ class LauncherUnderWine(unittest.TestCase):
         self.exe = os.path.join(ROOT, "bin", "launcher.exe")
 
     def tearDown(self):
-        subprocess.run(["wineserver", "-k"], env=wine_env())
+        wineenv.stop()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
     def start(self):
@@ -130,7 +130,6 @@ class LauncherUnderWine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ROOT, _, PREFIX = sys.argv[1:4]
+    ROOT, wineenv.WINE_RUN, PREFIX = sys.argv[1:4]
     wineenv.PREFIX = PREFIX
-    del sys.argv[1:]
-    sys.exit(not unittest.main(exit=False, verbosity=2).result.wasSuccessful())
+    unittest.main(argv=sys.argv[:1], verbosity=2)
