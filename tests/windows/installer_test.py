@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 import wineenv
-from wineenv import wait_for, wine_env, winepath
+from wineenv import wait_for, windows, wine_env, winepath
 
 BUILD = VERSION = PREFIX = None
 FOLDER = r"C:\Program Files\Lu dovane ü"
@@ -24,10 +24,6 @@ def wine(*args, timeout=120):
     return subprocess.run(["wine", *args], env=wine_env(), capture_output=True, timeout=timeout)
 
 
-def unix(path):
-    return winepath("-u", path)
-
-
 class Installer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -36,7 +32,7 @@ class Installer(unittest.TestCase):
         subprocess.run(["cpack", "-G", "NSIS", "-B", cls.out], cwd=BUILD, check=True,
                        capture_output=True)
         (cls.installer,) = glob.glob(os.path.join(cls.out, "*.exe"))
-        cls.folder = unix(FOLDER)
+        cls.folder = winepath("-u", FOLDER)
 
     @classmethod
     def tearDownClass(cls):
@@ -77,9 +73,7 @@ class Installer(unittest.TestCase):
         launcher = subprocess.Popen(["wine", os.path.join(bin_dir, "launcher.exe")],
                                     env=wine_env(), stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
-        wait_for("the window", lambda: subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--name", "^Ludovane$"],
-            capture_output=True).returncode == 0, 60)
+        wait_for("the window", windows, 60)
 
         # Installing the same version again over a running launcher, or uninstalling under
         # it, changes nothing and says so.

@@ -18,18 +18,9 @@ import time
 import unittest
 
 import wineenv
-from wineenv import wait_for, wine_env, winepath
+from wineenv import wait_for, windows, wine_env, winepath
 
 ROOT = PREFIX = None
-
-
-def windows_path(path):
-    return winepath("-w", path)
-
-
-def windows(visible=True):
-    args = ["xdotool", "search"] + (["--onlyvisible"] if visible else []) + ["--name", "^Ludovane$"]
-    return subprocess.run(args, capture_output=True, text=True).stdout.split()
 
 
 def geometry(window):
@@ -62,7 +53,7 @@ class LauncherUnderWine(unittest.TestCase):
         self.log = os.path.join(self.home, ".ludovanelog")
         if os.path.exists(self.log):
             os.remove(self.log)
-        self.env = wine_env(LUDOVANE_STANDIN_RECORD=windows_path(self.record),
+        self.env = wine_env(LUDOVANE_STANDIN_RECORD=winepath("-w", self.record),
                             LUDOVANE_STANDIN_DELAY_MS="300")
         self.exe = os.path.join(ROOT, "bin", "launcher.exe")
 
@@ -88,7 +79,7 @@ class LauncherUnderWine(unittest.TestCase):
         # The server from the launcher's folder, with exactly the five arguments.
         (start,) = wait_for("the server's start", self.starts)
         self.assertEqual(start[1].replace("\\", "/").lower(),
-                         os.path.join(windows_path(ROOT), "bin").replace("\\", "/").lower()
+                         os.path.join(winepath("-w", ROOT), "bin").replace("\\", "/").lower()
                          + "/ludovane.exe")
         home = "C:/users/%s" % os.path.basename(self.home)
         self.assertEqual(start[2:], ["-batchmode", "-nographics", "-logFile",

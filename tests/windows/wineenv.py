@@ -1,5 +1,6 @@
 """What the Wine tests share: the environment that runs a program in the test prefix, path
-conversion, ending the prefix's processes, and waiting for a condition."""
+conversion, ending the prefix's processes, finding the launcher's window, and waiting for a
+condition."""
 import os
 import subprocess
 import time
@@ -17,6 +18,12 @@ def winepath(option, path):
     """winepath -w (to Windows) or -u (to Unix)."""
     return subprocess.run(["winepath", option, path], env=wine_env(), check=True,
                           capture_output=True, text=True).stdout.strip()
+
+
+def windows():
+    """The launcher's visible windows: Wine's windows are X windows."""
+    return subprocess.run(["xdotool", "search", "--onlyvisible", "--name", "^Ludovane$"],
+                          capture_output=True, text=True).stdout.split()
 
 
 def stop():
