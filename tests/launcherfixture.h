@@ -212,13 +212,9 @@ public:
         current() = this;
         ULONG_PTR *slot = import_slot(GetModuleHandleW(L"qwindows.dll"), "shell32.dll",
                                       "Shell_NotifyIconW");
-        if (slot && *slot != ULONG_PTR(&recordBalloon)) {
-            DWORD old;
-            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
-            shellNotify() = reinterpret_cast<decltype(&Shell_NotifyIconW)>(*slot);
-            *slot = ULONG_PTR(&recordBalloon);
-            VirtualProtect(slot, sizeof *slot, old, &old);
-        }
+        if (slot && *slot != ULONG_PTR(&recordBalloon))
+            shellNotify() = reinterpret_cast<decltype(&Shell_NotifyIconW)>(
+                swap_import(slot, ULONG_PTR(&recordBalloon)));
 #endif
     }
     ~BalloonWatcher() override
