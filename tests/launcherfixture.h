@@ -321,7 +321,6 @@ inline QString codeLabel(QWidget *window)
     return label->toolTip().isEmpty() ? label->text() : label->toolTip();
 }
 
-// One poll, waited for: it reads on a thread of its own and answers through the event loop.
 // The label's picture, and what it should be: the artwork scaled once to its device pixels.
 inline QImage shownPicture(const QLabel *label)
 {
@@ -336,6 +335,7 @@ inline QImage scaledArtwork(const QString &path, const QLabel *label)
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
+// One poll, waited for: it reads on a thread of its own and answers through the event loop.
 inline void poll(MainWindow *window)
 {
     QMetaObject::invokeMethod(window, "readData", Qt::DirectConnection);
