@@ -6,6 +6,14 @@
 #   deploy_windows_runtime(DESTINATION <dir> COMPONENT <component> [EXCLUDE_FROM_ALL]
 #                          TARGETS <target>...)
 
+# Read by deploy_windows_runtime from its caller's scope, so set on every include.
+get_target_property(_core Qt5::Core IMPORTED_LOCATION_RELEASE)
+get_filename_component(_qt_bin "${_core}" DIRECTORY)
+set(_runtime_links ${CMAKE_BINARY_DIR}/windows-runtime-links)
+
+# The probes and the links below once per configure run, however many folders include this.
+include_guard(GLOBAL)
+
 # Where the mingw-w64 runtime DLLs of the compiler in use are.
 set(_mingw_runtime_dirs)
 foreach(_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
@@ -20,9 +28,6 @@ endforeach()
 # CMake looks Windows imports up by their lower-case names, which a case-sensitive file system
 # does not find as Qt5Core.dll: a folder of lower-case links serves the look-up, and the
 # links are followed back to the real files to install.
-set(_runtime_links ${CMAKE_BINARY_DIR}/windows-runtime-links)
-get_target_property(_core Qt5::Core IMPORTED_LOCATION_RELEASE)
-get_filename_component(_qt_bin "${_core}" DIRECTORY)
 file(REMOVE_RECURSE ${_runtime_links})
 file(MAKE_DIRECTORY ${_runtime_links})
 foreach(_dir IN LISTS _qt_bin _mingw_runtime_dirs)
@@ -43,16 +48,17 @@ function(deploy_windows_runtime)
     set(only_on_request EXCLUDE_FROM_ALL)
   endif()
   get_filename_component(qt_prefix "${_qt_bin}" DIRECTORY)
-  set(plugins ${qt_prefix}/plugins/platforms/qwindows.dll
-              ${qt_prefix}/plugins/styles/qwindowsvistastyle.dll)
+  set(plugins)
+  foreach(plugin platforms/qwindows styles/qwindowsvistastyle)
+    get_filename_component(folder ${plugin} DIRECTORY)
+    install(FILES ${qt_prefix}/plugins/${plugin}.dll DESTINATION ${arg_DESTINATION}/${folder}
+            COMPONENT ${arg_COMPONENT} ${only_on_request})
+    list(APPEND plugins ${qt_prefix}/plugins/${plugin}.dll)
+  endforeach()
   set(executables)
   foreach(target IN LISTS arg_TARGETS)
     list(APPEND executables "$<TARGET_FILE:${target}>")
   endforeach()
-  install(FILES ${qt_prefix}/plugins/platforms/qwindows.dll
-          DESTINATION ${arg_DESTINATION}/platforms COMPONENT ${arg_COMPONENT} ${only_on_request})
-  install(FILES ${qt_prefix}/plugins/styles/qwindowsvistastyle.dll
-          DESTINATION ${arg_DESTINATION}/styles COMPONENT ${arg_COMPONENT} ${only_on_request})
   install(CODE "
     set(CMAKE_GET_RUNTIME_DEPENDENCIES_PLATFORM windows+pe)
     set(CMAKE_GET_RUNTIME_DEPENDENCIES_TOOL objdump)

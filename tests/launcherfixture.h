@@ -212,13 +212,9 @@ public:
         current() = this;
         ULONG_PTR *slot = import_slot(GetModuleHandleW(L"qwindows.dll"), "shell32.dll",
                                       "Shell_NotifyIconW");
-        if (slot && *slot != ULONG_PTR(&recordBalloon)) {
-            DWORD old;
-            VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
-            shellNotify() = reinterpret_cast<decltype(&Shell_NotifyIconW)>(*slot);
-            *slot = ULONG_PTR(&recordBalloon);
-            VirtualProtect(slot, sizeof *slot, old, &old);
-        }
+        if (slot && *slot != ULONG_PTR(&recordBalloon))
+            shellNotify() = reinterpret_cast<decltype(&Shell_NotifyIconW)>(
+                swap_import(slot, ULONG_PTR(&recordBalloon)));
 #endif
     }
     ~BalloonWatcher() override
@@ -325,7 +321,6 @@ inline QString codeLabel(QWidget *window)
     return label->toolTip().isEmpty() ? label->text() : label->toolTip();
 }
 
-// One poll, waited for: it reads on a thread of its own and answers through the event loop.
 // The label's picture, and what it should be: the artwork scaled once to its device pixels.
 inline QImage shownPicture(const QLabel *label)
 {
@@ -340,6 +335,7 @@ inline QImage scaledArtwork(const QString &path, const QLabel *label)
     return image.convertToFormat(QImage::Format_RGB32);
 }
 
+// One poll, waited for: it reads on a thread of its own and answers through the event loop.
 inline void poll(MainWindow *window)
 {
     QMetaObject::invokeMethod(window, "readData", Qt::DirectConnection);

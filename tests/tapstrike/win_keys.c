@@ -98,10 +98,7 @@ static void records(HMODULE dll, KeyFunction press, KeyFunction release)
     CHECK(slot != NULL, "tapstrike.dll imports SendInput from user32.dll");
     if (!slot)
         return;
-    DWORD old;
-    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
-    const ULONG_PTR real = *slot;
-    *slot = (ULONG_PTR)stub_send_input;
+    const ULONG_PTR real = swap_import(slot, (ULONG_PTR)stub_send_input);
 
     static const struct {
         int down;
@@ -137,8 +134,7 @@ static void records(HMODULE dll, KeyFunction press, KeyFunction release)
                   stub_count, stub_size, stub_input.type, stub_input.ki.wVk, stub_input.ki.wScan,
                   stub_input.ki.dwFlags, stub_input.ki.time);
     }
-    *slot = real;
-    VirtualProtect(slot, sizeof *slot, old, &old);
+    swap_import(slot, real);
 }
 
 int main(void)

@@ -26,3 +26,15 @@ static inline ULONG_PTR *import_slot(HMODULE module, const char *dll_name, const
     }
     return NULL;
 }
+
+/* Writes value into the slot and returns what it held; the slot's page is read-only once
+ * the module is loaded. */
+static inline ULONG_PTR swap_import(ULONG_PTR *slot, ULONG_PTR value)
+{
+    DWORD old;
+    VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old);
+    const ULONG_PTR previous = *slot;
+    *slot = value;
+    VirtualProtect(slot, sizeof *slot, old, &old);
+    return previous;
+}

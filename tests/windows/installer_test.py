@@ -13,7 +13,7 @@ import tempfile
 import unittest
 
 import wineenv
-from wineenv import wait_for, wine_env, winepath
+from wineenv import wait_for, windows, wine_env, winepath
 
 BUILD = VERSION = PREFIX = None
 FOLDER = r"C:\Program Files\Lu dovane ü"
@@ -24,10 +24,6 @@ def wine(*args, timeout=120):
     return subprocess.run(["wine", *args], env=wine_env(), capture_output=True, timeout=timeout)
 
 
-def unix(path):
-    return winepath("-u", path)
-
-
 class Installer(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -36,11 +32,11 @@ class Installer(unittest.TestCase):
         subprocess.run(["cpack", "-G", "NSIS", "-B", cls.out], cwd=BUILD, check=True,
                        capture_output=True)
         (cls.installer,) = glob.glob(os.path.join(cls.out, "*.exe"))
-        cls.folder = unix(FOLDER)
+        cls.folder = winepath("-u", FOLDER)
 
     @classmethod
     def tearDownClass(cls):
-        subprocess.run(["wineserver", "-k"], env=wine_env())
+        wineenv.stop()
 
     # NSIS takes /D= and _?= up to the end of its command line, unquoted, as a user types
     # them; Wine would quote one argument that holds spaces, so the words go one by one.
@@ -77,9 +73,7 @@ class Installer(unittest.TestCase):
         launcher = subprocess.Popen(["wine", os.path.join(bin_dir, "launcher.exe")],
                                     env=wine_env(), stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL)
-        wait_for("the window", lambda: subprocess.run(
-            ["xdotool", "search", "--onlyvisible", "--name", "^Ludovane$"],
-            capture_output=True).returncode == 0, 60)
+        wait_for("the window", windows, 60)
 
         # Installing the same version again over a running launcher, or uninstalling under
         # it, changes nothing and says so.
@@ -87,7 +81,7 @@ class Installer(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(bin_dir, "launcher.exe")))
         self.assertTrue(os.path.isfile(os.path.join(bin_dir, "Qt5Core.dll")))
         launcher.kill()
-        subprocess.run(["wineserver", "-k"], env=wine_env())
+        wineenv.stop()
 
         self.install()  # over the same version
         self.assertTrue(os.path.isfile(server))
@@ -101,7 +95,6 @@ class Installer(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    BUILD, VERSION, _, PREFIX = sys.argv[1:5]
+    BUILD, VERSION, wineenv.WINE_RUN, PREFIX = sys.argv[1:5]
     wineenv.PREFIX = PREFIX
-    del sys.argv[1:]
-    sys.exit(not unittest.main(exit=False, verbosity=2).result.wasSuccessful())
+    unittest.main(argv=sys.argv[:1], verbosity=2)

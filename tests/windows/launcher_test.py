@@ -18,18 +18,9 @@ import time
 import unittest
 
 import wineenv
-from wineenv import wait_for, wine_env, winepath
+from wineenv import wait_for, windows, wine_env, winepath
 
 ROOT = PREFIX = None
-
-
-def windows_path(path):
-    return winepath("-w", path)
-
-
-def windows(visible=True):
-    args = ["xdotool", "search"] + (["--onlyvisible"] if visible else []) + ["--name", "^Ludovane$"]
-    return subprocess.run(args, capture_output=True, text=True).stdout.split()
 
 
 def geometry(window):
@@ -62,12 +53,12 @@ class LauncherUnderWine(unittest.TestCase):
         self.log = os.path.join(self.home, ".ludovanelog")
         if os.path.exists(self.log):
             os.remove(self.log)
-        self.env = wine_env(LUDOVANE_STANDIN_RECORD=windows_path(self.record),
+        self.env = wine_env(LUDOVANE_STANDIN_RECORD=winepath("-w", self.record),
                             LUDOVANE_STANDIN_DELAY_MS="300")
         self.exe = os.path.join(ROOT, "bin", "launcher.exe")
 
     def tearDown(self):
-        subprocess.run(["wineserver", "-k"], env=wine_env())
+        wineenv.stop()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
     def start(self):
@@ -88,20 +79,20 @@ class LauncherUnderWine(unittest.TestCase):
         # The server from the launcher's folder, with exactly the five arguments.
         (start,) = wait_for("the server's start", self.starts)
         self.assertEqual(start[1].replace("\\", "/").lower(),
-                         os.path.join(windows_path(ROOT), "bin").replace("\\", "/").lower()
+                         os.path.join(winepath("-w", ROOT), "bin").replace("\\", "/").lower()
                          + "/ludovane.exe")
         home = "C:/users/%s" % os.path.basename(self.home)
         self.assertEqual(start[2:], ["-batchmode", "-nographics", "-logFile",
                                      home + "/.ludovanelog", "-console=sms"])
         self.assertTrue(os.path.isfile(self.log))
 
-        # The tray icon docks in the X tray host, and the code reaches the window.
-        shot = os.path.join(self.scratch, "code.png")
+        # The server writes its code to the log. LUDOVANE_SCREENSHOT=<file.png> keeps a picture
+        # of the desktop one poll later, for a person to look at the window and the tray icon.
         wait_for("the code in the log", lambda: "Code:" in open(self.log).read())
-        time.sleep(4.5)  # one poll
-        subprocess.run(["import", "-window", "root", shot], check=True)
-        if os.environ.get("LUDOVANE_SCREENSHOT"):
-            shutil.copy(shot, os.environ["LUDOVANE_SCREENSHOT"])
+        shot = os.environ.get("LUDOVANE_SCREENSHOT")
+        if shot:
+            time.sleep(4.5)  # one poll
+            subprocess.run(["import", "-window", "root", shot], check=True)
 
         # A console change from the keyboard: one server, of the new console.
         subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
@@ -130,7 +121,6 @@ class LauncherUnderWine(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    ROOT, _, PREFIX = sys.argv[1:4]
+    ROOT, wineenv.WINE_RUN, PREFIX = sys.argv[1:4]
     wineenv.PREFIX = PREFIX
-    del sys.argv[1:]
-    sys.exit(not unittest.main(exit=False, verbosity=2).result.wasSuccessful())
+    unittest.main(argv=sys.argv[:1], verbosity=2)
