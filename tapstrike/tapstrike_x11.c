@@ -132,7 +132,7 @@ static int connect_display(void)
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_create_window(conn, 0, owner, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                       XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
-    if (stamp == 0 && getrandom(&stamp, sizeof stamp, 0) != sizeof stamp)
+    if (getrandom(&stamp, sizeof stamp, 0) != sizeof stamp)
         stamp = (uint32_t)getpid() ^ (uint32_t)time(NULL) << 8;
     xcb_change_property(conn, XCB_PROP_MODE_REPLACE, owner, registry, XCB_ATOM_CARDINAL, 32, 1,
                         &stamp);
@@ -629,32 +629,20 @@ int keyrelease(const char *key)
 
 /* A fork while another thread is in a call would leave the child a lock held by nobody: the
  * fork waits for the call instead. The child's connection is the parent's, and so are the
- * spares: it starts afresh with its own. */
+ * spares: its first call sees that by the process id and starts afresh with its own. */
 static void before_fork(void)
 {
     pthread_mutex_lock(&lock);
 }
 
-static void after_fork_parent(void)
+static void after_fork(void)
 {
-    pthread_mutex_unlock(&lock);
-}
-
-static void after_fork_child(void)
-{
-    conn = NULL; /* left open: closing it would shut the parent's down */
-    free(keymap);
-    keymap = NULL;
-    keymap_stale = 1;
-    forget_xkb();
-    spare_count = 0;
-    stamp = 0;
     pthread_mutex_unlock(&lock);
 }
 
 __attribute__((constructor)) static void watch_forks(void)
 {
-    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    pthread_atfork(before_fork, after_fork, after_fork);
 }
 
 /* When the library goes, on dlclose or at a normal exit: spares used within their grace stay
