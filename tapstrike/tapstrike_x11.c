@@ -369,12 +369,16 @@ static void drop_lost_spares(void)
 }
 
 /* Grabs the server and reads the keymap and the registry afresh, so that they agree and stay
- * so until the caller lets go of the grab; NULL when either could not be read. */
+ * so until the caller lets go of the grab, and forgets the spares that the keymap shows lost;
+ * NULL when either could not be read. */
 static struct entry *grab_fresh(int *count, int *keymap_read)
 {
     xcb_grab_server(conn);
     *keymap_read = fetch_keymap() == 0;
-    return *keymap_read ? fetch_registry(count) : NULL;
+    if (!*keymap_read)
+        return NULL;
+    drop_lost_spares();
+    return fetch_registry(count);
 }
 
 static int load_keymap(void)
@@ -389,7 +393,6 @@ static int load_keymap(void)
     note_foreign(entries, count);
     free(entries);
     keymap_stale = 0;
-    drop_lost_spares();
     load_xkb();
     return 0;
 }
@@ -542,7 +545,6 @@ static struct spare *claim_spare(xcb_keysym_t sym)
     struct entry *entries = grab_fresh(&count, &read);
     if (entries) {
         /* Nobody can bind or list a keycode until we let go. */
-        drop_lost_spares();
         const int have_now = read_time();
         count = sweep(entries, count, have_now, server_time);
         spare = choose_spare(entries, count, sym);
@@ -660,7 +662,6 @@ __attribute__((destructor)) static void restore_spares(void)
         ask_time();
         struct entry *entries = grab_fresh(&count, &read);
         if (read) {
-            drop_lost_spares();
             const int have_now = read_time();
             for (int i = 0; i < spare_count; ++i) {
                 const long idle = since_ms(&spares[i].used);
