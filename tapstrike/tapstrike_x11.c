@@ -265,11 +265,7 @@ static void ask_time(void)
 
 static int read_time(void)
 {
-    xcb_generic_event_t *event;
-    while ((event = xcb_poll_for_queued_event(conn))) { /* the last notification is the newest */
-        handle_event(event);
-        free(event);
-    }
+    drain_events(); /* the last notification is the newest */
     return have_time;
 }
 
