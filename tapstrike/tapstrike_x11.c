@@ -300,6 +300,15 @@ static int ours(const struct entry *e)
     return e->owner == owner && e->stamp == stamp;
 }
 
+/* The first entry that lists the keycode (one of ours, if `ours_only`); count when none does. */
+static int entry_index(const struct entry *entries, int count, uint32_t code, int ours_only)
+{
+    int i = 0;
+    while (i < count && !(entries[i].code == code && (!ours_only || ours(&entries[i]))))
+        ++i;
+    return i;
+}
+
 static void store_registry(const struct entry *entries, int count)
 {
     if (count == 0)
@@ -454,13 +463,6 @@ static int is_held(xcb_keycode_t code)
     return 0;
 }
 
-static int listed(const struct entry *entries, int count, xcb_keycode_t code)
-{
-    for (int i = 0; i < count; ++i)
-        if (entries[i].code == code)
-            return 1;
-    return 0;
-}
 
 /* Settles the entries of others under the grab: an entry whose owner has gone is orphaned,
  * and an orphan is dropped once its grace has run on the server's clock, its binding undone
@@ -523,7 +525,7 @@ static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t
         unsigned used = 0;
         for (unsigned i = 0; i < per_code; ++i)
             used |= keys[i] != NO_SYMBOL;
-        if (!used && !listed(entries, count, (xcb_keycode_t)code)) {
+        if (!used && entry_index(entries, count, (uint32_t)code, 0) == count) {
             struct spare *spare = &spares[spare_count++];
             spare->code = (xcb_keycode_t)code;
             spare->sym = NO_SYMBOL;
@@ -545,9 +547,7 @@ static struct spare *claim_spare(xcb_keysym_t sym)
         count = sweep(entries, count, have_now, server_time);
         spare = choose_spare(entries, count, sym);
         if (spare) {
-            int i = 0;
-            while (i < count && entries[i].code != spare->code)
-                ++i;
+            const int i = entry_index(entries, count, spare->code, 0);
             entries[i] = (struct entry){owner, stamp, spare->code, sym};
             count += i == count;
             if (spare->sym != sym)
@@ -661,22 +661,22 @@ __attribute__((destructor)) static void restore_spares(void)
             const int have_now = read_time();
             for (int i = 0; i < spare_count; ++i) {
                 const long idle = since_ms(&spares[i].used);
-                const int keep = idle < grace_ms && have_now && entries;
-                int e = 0;
-                while (entries && e < count && !(ours(&entries[e]) && entries[e].code == spares[i].code))
-                    ++e;
-                if (keep && e < count)
-                    entries[e] = (struct entry){0, (server_time - (uint32_t)idle) | 1,
-                                                spares[i].code, spares[i].sym};
-                else if (!(idle < grace_ms))
+                if (idle >= grace_ms) {
                     set_mapping(spares[i].code, NO_SYMBOL);
+                } else if (have_now && entries) {
+                    const int e = entry_index(entries, count, spares[i].code, 1);
+                    if (e < count)
+                        entries[e] = (struct entry){0, (server_time - (uint32_t)idle) | 1,
+                                                    spares[i].code, spares[i].sym};
+                }
             }
-            int kept = 0;
-            for (int i = 0; entries && i < count; ++i)
-                if (!ours(&entries[i]))
-                    entries[kept++] = entries[i];
-            if (entries)
+            if (entries) {
+                int kept = 0;
+                for (int i = 0; i < count; ++i)
+                    if (!ours(&entries[i]))
+                        entries[kept++] = entries[i];
                 store_registry(entries, kept);
+            }
         }
         xcb_ungrab_server(conn);
         free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), NULL));
