@@ -455,6 +455,11 @@ static long since_ms(const struct timespec *then)
     return (long)(now.tv_sec - then->tv_sec) * 1000 + (now.tv_nsec - then->tv_nsec) / 1000000;
 }
 
+static int earlier(const struct timespec *a, const struct timespec *b)
+{
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
 static int is_held(xcb_keycode_t code)
 {
     for (int i = 0; i < 256; ++i)
@@ -500,6 +505,14 @@ static int sweep(struct entry *entries, int count, int have_now, xcb_timestamp_t
     return kept;
 }
 
+static struct spare *add_spare(xcb_keycode_t code, xcb_keysym_t sym)
+{
+    struct spare *spare = &spares[spare_count++];
+    spare->code = code;
+    spare->sym = sym;
+    return spare;
+}
+
 /* The keycode for a keysym: an orphaned spare that has it already, else our spare that has
  * been idle longest, if its grace is over and no key is down on it, else an unused keycode. */
 static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t sym)
@@ -507,16 +520,12 @@ static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t
     if (spare_count == (int)(sizeof spares / sizeof spares[0]))
         return NULL;
     for (int i = 0; i < count; ++i)
-        if (entries[i].owner == 0 && entries[i].sym == sym && spare_shaped(entries[i].code, sym)) {
-            struct spare *spare = &spares[spare_count++];
-            spare->code = (xcb_keycode_t)entries[i].code;
-            spare->sym = sym;
-            return spare;
-        }
+        if (entries[i].owner == 0 && entries[i].sym == sym && spare_shaped(entries[i].code, sym))
+            return add_spare((xcb_keycode_t)entries[i].code, sym);
     struct spare *oldest = NULL;
     for (int i = 0; i < spare_count; ++i)
         if (since_ms(&spares[i].used) >= grace_ms && !is_held(spares[i].code)
-            && (!oldest || since_ms(&spares[i].used) > since_ms(&oldest->used)))
+            && (!oldest || earlier(&spares[i].used, &oldest->used)))
             oldest = &spares[i];
     if (oldest)
         return oldest;
@@ -525,12 +534,8 @@ static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t
         unsigned used = 0;
         for (unsigned i = 0; i < per_code; ++i)
             used |= keys[i] != NO_SYMBOL;
-        if (!used && entry_index(entries, count, (uint32_t)code, 0) == count) {
-            struct spare *spare = &spares[spare_count++];
-            spare->code = (xcb_keycode_t)code;
-            spare->sym = NO_SYMBOL;
-            return spare;
-        }
+        if (!used && entry_index(entries, count, (uint32_t)code, 0) == count)
+            return add_spare((xcb_keycode_t)code, NO_SYMBOL);
     }
     return NULL;
 }
