@@ -402,12 +402,13 @@ static int load_keymap(void)
     return 0;
 }
 
-static struct spare *find_spare(xcb_keysym_t sym)
+/* Our spare bound to the keysym; 0 when we have none. */
+static xcb_keycode_t find_spare(xcb_keysym_t sym)
 {
     for (int i = 0; i < spare_count; ++i)
         if (spares[i].sym == sym)
-            return &spares[i];
-    return NULL;
+            return spares[i].code;
+    return 0;
 }
 
 static struct spare *spare_at(xcb_keycode_t code)
@@ -540,7 +541,8 @@ static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t
     return NULL;
 }
 
-static struct spare *claim_spare(xcb_keysym_t sym)
+/* A spare bound to the keysym for us; 0 when none could be had. */
+static xcb_keycode_t claim_spare(xcb_keysym_t sym)
 {
     int count, read;
     struct spare *spare = NULL;
@@ -564,7 +566,21 @@ static struct spare *claim_spare(xcb_keysym_t sym)
     }
     xcb_ungrab_server(conn);
     free(entries);
-    return spare;
+    return spare ? spare->code : 0;
+}
+
+/* The keycode for a code that is not down: its key by position, else our spare for its
+ * keysym, else a key of the layout that types it; 0 when there is none. */
+static xcb_keycode_t key_for(unsigned char vk, xcb_keysym_t sym)
+{
+    const char *position = tapstrike_vk_position(vk);
+    xcb_keycode_t code = position ? find_position(position) : 0;
+    if (code)
+        return code;
+    code = find_spare(sym);
+    if (code)
+        return code;
+    return find_code(sym);
 }
 
 static int inject(const char *key, int press)
@@ -587,19 +603,13 @@ static int inject(const char *key, int press)
         goto done;
 
     /* A key that is down comes up where it went down, whatever the keymap did since. */
-    xcb_keycode_t code = held[vk];
-    if (!code) {
-        const char *position = tapstrike_vk_position(vk);
-        code = position ? find_position(position) : 0;
-        struct spare *spare = code ? NULL : find_spare(sym);
-        code = code ? code : spare ? spare->code : find_code(sym);
-        if (!code && !press) {
-            result = 0; /* no key is down for it: the server would drop the release */
-            goto done;
-        }
-        if (!code && (spare = claim_spare(sym)))
-            code = spare->code;
+    xcb_keycode_t code = held[vk] ? held[vk] : key_for(vk, sym);
+    if (!code && !press) {
+        result = 0; /* no key is down for it: the server would drop the release */
+        goto done;
     }
+    if (!code)
+        code = claim_spare(sym);
     if (!code)
         goto done;
     held[vk] = press ? code : 0;
