@@ -73,7 +73,6 @@ static unsigned char foreign[256]; /* keycodes listed by other clients */
 static xcb_keycode_t held[256];    /* by key code: the keycode its press went to */
 static struct spare spares[256];
 static int spare_count;
-static const long grace_ms = GRACE_MS;
 static xcb_timestamp_t server_time; /* from the last PropertyNotify on our window */
 static int have_time;
 
@@ -358,9 +357,8 @@ static void note_foreign(const struct entry *entries, int count)
 {
     memset(foreign, 0, sizeof foreign);
     for (int i = 0; i < count; ++i)
-        if (!ours(&entries[i]) && entries[i].code < 256
-            && spare_shaped(entries[i].code, entries[i].sym))
-            foreign[entries[i].code] = 1;
+        if (!ours(&entries[i]) && spare_shaped(entries[i].code, entries[i].sym))
+            foreign[entries[i].code] = 1; /* a keycode of the server's range, so below 256 */
 }
 
 /* Our own spares that somebody else has since remapped are no longer ours to use or undo. */
@@ -495,7 +493,7 @@ static int sweep(struct entry *entries, int count, int have_now, xcb_timestamp_t
             free(reply);
             if (!living && have_now)
                 e = (struct entry){0, now ? now : 1, e.code, e.sym};
-        } else if (have_now && (int32_t)(now - e.stamp) >= grace_ms) {
+        } else if (have_now && (int32_t)(now - e.stamp) >= GRACE_MS) {
             if (spare_shaped(e.code, e.sym))
                 set_mapping((xcb_keycode_t)e.code, NO_SYMBOL);
             continue;
@@ -525,7 +523,7 @@ static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t
             return add_spare((xcb_keycode_t)entries[i].code, sym);
     struct spare *oldest = NULL;
     for (int i = 0; i < spare_count; ++i)
-        if (since_ms(&spares[i].used) >= grace_ms && !is_held(spares[i].code)
+        if (since_ms(&spares[i].used) >= GRACE_MS && !is_held(spares[i].code)
             && (!oldest || earlier(&spares[i].used, &oldest->used)))
             oldest = &spares[i];
     if (oldest)
@@ -676,7 +674,7 @@ __attribute__((destructor)) static void restore_spares(void)
             const int have_now = read_time();
             for (int i = 0; i < spare_count; ++i) {
                 const long idle = since_ms(&spares[i].used);
-                if (idle >= grace_ms) {
+                if (idle >= GRACE_MS) {
                     set_mapping(spares[i].code, NO_SYMBOL);
                 } else if (have_now && entries) {
                     const int e = entry_index(entries, count, spares[i].code, 1);
@@ -699,8 +697,7 @@ __attribute__((destructor)) static void restore_spares(void)
     }
     if (conn_pid == getpid())
         disconnect();
-    if (xkb_ctx)
-        xkb_context_unref(xkb_ctx);
+    xkb_context_unref(xkb_ctx);
     xkb_ctx = NULL;
     pthread_mutex_unlock(&lock);
 }
