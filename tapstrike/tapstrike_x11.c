@@ -341,12 +341,17 @@ static int spare_shaped(uint32_t code, uint32_t sym)
     return 1;
 }
 
+/* A keymap of one group with at most two levels has two keysyms per keycode, too few to tell
+ * a spare from a key: the binding goes four wide all the same, which gives the server the
+ * columns of the second group, until no keycode needs them. */
 static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
 {
+    xcb_keysym_t columns[255];
+    const unsigned width = per_code < 4 ? 4 : per_code;
+    for (unsigned i = 0; i < width; ++i)
+        columns[i] = i < 3 ? sym : NO_SYMBOL;
+    xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)width, columns);
     xcb_keysym_t *entry = row(code);
-    for (unsigned i = 0; i < per_code; ++i)
-        entry[i] = i < 3 ? sym : NO_SYMBOL;
-    xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)per_code, entry);
     for (unsigned i = 0; i < per_code; ++i)
         entry[i] = spare_column(sym, i);
 }

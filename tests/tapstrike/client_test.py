@@ -11,6 +11,8 @@ import sys
 import unittest
 
 LIBRARY = None
+NARROW_KEYMAP = ('xkb_keymap { xkb_keycodes { include "evdev" }; xkb_types { include "complete" };'
+                 ' xkb_compat { include "complete" }; xkb_symbols { key <AC01> { [ a, A ] }; }; };')
 
 
 def load():
@@ -163,6 +165,28 @@ class ClientTest(unittest.TestCase):
                 self.assertEqual(before, after, "keys of the layout changed")
                 x.XDeleteProperty(dpy, root, registry)
                 x.XSync(dpy, 0)
+
+    def test_narrow_keymap(self):
+        # One group of at most two levels: the server shows two keysyms per keycode, too few
+        # to tell a spare from a key. Spares past their grace must still be undone at exit.
+        server, display = private_xvfb("-noreset")
+        env = dict(os.environ, DISPLAY=display)
+        keymap = lambda: subprocess.run(["xmodmap", "-pke"], env=env, capture_output=True,
+                                        text=True, check=True).stdout
+        try:
+            subprocess.run(["xkbcomp", "-w0", "-", display], input=NARROW_KEYMAP, text=True,
+                           check=True)
+            before = keymap()
+            result = run_isolated("import time\n"
+                                  "print(lib.keypress(b'\\x7c'), lib.keyrelease(b'\\x7c'))\n"
+                                  "time.sleep(2.1)\n", env)
+            after = keymap()
+        finally:
+            server.terminate()
+            server.wait()
+        self.assertEqual(result.stdout.split(), ["0", "0"], result.stderr)
+        self.assertIn("= a A\n", before)
+        self.assertEqual(before, after, "a spare past its grace stayed bound")
 
     def test_server_goes_away_and_comes_back(self):
         # The client owns the server here, so that it knows when the server is really gone.
