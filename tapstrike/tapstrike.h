@@ -22,18 +22,10 @@
  * one that types the named keysym in the keyboard's current group and NumLock / level-three
  * state (Shift and Caps Lock are the caller's to add, as on Windows); the punctuation codes
  * (0xBA-0xC0, 0xDB-0xDE, 0xE2) name the key by where it sits, whatever the layout prints on
- * it. A keysym that no key types in the current state (F13-F24 on most layouts, keypad digits
- * with NumLock off, letters on a non-Latin layout) is bound to an unused keycode, a spare,
- * with that keysym alone, so every client reads it; no modifier or lock is changed for it.
- * A release goes to the keycode its press went to, whatever the keymap did since; a release
- * of a code that is not down and has no key sends nothing and returns 0. When every unused
- * keycode is a spare used in the last 2 s or held down, a call that needs a new one gives -1.
- * A spare stays bound at least 2 s after its last event, in this process and in others,
- * because receivers translate a keycode when they get to the event. At exit (or dlclose) the
- * spares used in the last 2 s stay bound, listed in the root window's property
- * _TAPSTRIKE_SPARE_KEYCODES, until a later client of the library undoes them once those 2 s
- * have passed; older ones are undone at once. A client that dies leaves its spares bound
- * until a later client has seen it gone for 2 s.
+ * it. A keysym that no key types is sent through a spare, an unused keycode bound to it alone
+ * for a while (tapstrike(3) says for how long, and what stays bound after exit); a call that
+ * needs a new spare when none is free gives -1. A release goes to the keycode its press went
+ * to; a release of a code that is not down and has no key sends nothing and returns 0.
  */
 #ifndef TAPSTRIKE_H
 #define TAPSTRIKE_H

@@ -73,7 +73,6 @@ static unsigned char foreign[256]; /* keycodes listed by other clients */
 static xcb_keycode_t held[256];    /* by key code: the keycode its press went to */
 static struct spare spares[256];
 static int spare_count;
-static const long grace_ms = GRACE_MS;
 static xcb_timestamp_t server_time; /* from the last PropertyNotify on our window */
 static int have_time;
 
@@ -132,7 +131,7 @@ static int connect_display(void)
     const uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_create_window(conn, 0, owner, root, -1, -1, 1, 1, 0, XCB_WINDOW_CLASS_INPUT_ONLY,
                       XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
-    if (stamp == 0 && getrandom(&stamp, sizeof stamp, 0) != sizeof stamp)
+    if (getrandom(&stamp, sizeof stamp, 0) != sizeof stamp)
         stamp = (uint32_t)getpid() ^ (uint32_t)time(NULL) << 8;
     xcb_change_property(conn, XCB_PROP_MODE_REPLACE, owner, registry, XCB_ATOM_CARDINAL, 32, 1,
                         &stamp);
@@ -265,11 +264,7 @@ static void ask_time(void)
 
 static int read_time(void)
 {
-    xcb_generic_event_t *event;
-    while ((event = xcb_poll_for_queued_event(conn))) { /* the last notification is the newest */
-        handle_event(event);
-        free(event);
-    }
+    drain_events(); /* the last notification is the newest */
     return have_time;
 }
 
@@ -302,6 +297,15 @@ static struct entry *fetch_registry(int *count)
 static int ours(const struct entry *e)
 {
     return e->owner == owner && e->stamp == stamp;
+}
+
+/* The first entry that lists the keycode (one of ours, if `ours_only`); count when none does. */
+static int entry_index(const struct entry *entries, int count, uint32_t code, int ours_only)
+{
+    int i = 0;
+    while (i < count && !(entries[i].code == code && (!ours_only || ours(&entries[i]))))
+        ++i;
+    return i;
 }
 
 static void store_registry(const struct entry *entries, int count)
@@ -337,12 +341,17 @@ static int spare_shaped(uint32_t code, uint32_t sym)
     return 1;
 }
 
+/* A keymap of one group with at most two levels has two keysyms per keycode, too few to tell
+ * a spare from a key: the binding goes four wide all the same, which gives the server the
+ * columns of the second group, until no keycode needs them. */
 static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
 {
+    xcb_keysym_t columns[255];
+    const unsigned width = per_code < 4 ? 4 : per_code;
+    for (unsigned i = 0; i < width; ++i)
+        columns[i] = i < 3 ? sym : NO_SYMBOL;
+    xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)width, columns);
     xcb_keysym_t *entry = row(code);
-    for (unsigned i = 0; i < per_code; ++i)
-        entry[i] = i < 3 ? sym : NO_SYMBOL;
-    xcb_change_keyboard_mapping(conn, 1, code, (uint8_t)per_code, entry);
     for (unsigned i = 0; i < per_code; ++i)
         entry[i] = spare_column(sym, i);
 }
@@ -353,9 +362,8 @@ static void note_foreign(const struct entry *entries, int count)
 {
     memset(foreign, 0, sizeof foreign);
     for (int i = 0; i < count; ++i)
-        if (!ours(&entries[i]) && entries[i].code < 256
-            && spare_shaped(entries[i].code, entries[i].sym))
-            foreign[entries[i].code] = 1;
+        if (!ours(&entries[i]) && spare_shaped(entries[i].code, entries[i].sym))
+            foreign[entries[i].code] = 1; /* a keycode of the server's range, so below 256 */
 }
 
 /* Our own spares that somebody else has since remapped are no longer ours to use or undo. */
@@ -369,12 +377,16 @@ static void drop_lost_spares(void)
 }
 
 /* Grabs the server and reads the keymap and the registry afresh, so that they agree and stay
- * so until the caller lets go of the grab; NULL when either could not be read. */
+ * so until the caller lets go of the grab, and forgets the spares that the keymap shows lost;
+ * NULL when either could not be read. */
 static struct entry *grab_fresh(int *count, int *keymap_read)
 {
     xcb_grab_server(conn);
     *keymap_read = fetch_keymap() == 0;
-    return *keymap_read ? fetch_registry(count) : NULL;
+    if (!*keymap_read)
+        return NULL;
+    drop_lost_spares();
+    return fetch_registry(count);
 }
 
 static int load_keymap(void)
@@ -389,17 +401,17 @@ static int load_keymap(void)
     note_foreign(entries, count);
     free(entries);
     keymap_stale = 0;
-    drop_lost_spares();
     load_xkb();
     return 0;
 }
 
-static struct spare *find_spare(xcb_keysym_t sym)
+/* Our spare bound to the keysym; 0 when we have none. */
+static xcb_keycode_t find_spare(xcb_keysym_t sym)
 {
     for (int i = 0; i < spare_count; ++i)
         if (spares[i].sym == sym)
-            return &spares[i];
-    return NULL;
+            return spares[i].code;
+    return 0;
 }
 
 static struct spare *spare_at(xcb_keycode_t code)
@@ -447,6 +459,11 @@ static long since_ms(const struct timespec *then)
     return (long)(now.tv_sec - then->tv_sec) * 1000 + (now.tv_nsec - then->tv_nsec) / 1000000;
 }
 
+static int earlier(const struct timespec *a, const struct timespec *b)
+{
+    return a->tv_sec < b->tv_sec || (a->tv_sec == b->tv_sec && a->tv_nsec < b->tv_nsec);
+}
+
 static int is_held(xcb_keycode_t code)
 {
     for (int i = 0; i < 256; ++i)
@@ -455,13 +472,6 @@ static int is_held(xcb_keycode_t code)
     return 0;
 }
 
-static int listed(const struct entry *entries, int count, xcb_keycode_t code)
-{
-    for (int i = 0; i < count; ++i)
-        if (entries[i].code == code)
-            return 1;
-    return 0;
-}
 
 /* Settles the entries of others under the grab: an entry whose owner has gone is orphaned,
  * and an orphan is dropped once its grace has run on the server's clock, its binding undone
@@ -488,7 +498,7 @@ static int sweep(struct entry *entries, int count, int have_now, xcb_timestamp_t
             free(reply);
             if (!living && have_now)
                 e = (struct entry){0, now ? now : 1, e.code, e.sym};
-        } else if (have_now && (int32_t)(now - e.stamp) >= grace_ms) {
+        } else if (have_now && (int32_t)(now - e.stamp) >= GRACE_MS) {
             if (spare_shaped(e.code, e.sym))
                 set_mapping((xcb_keycode_t)e.code, NO_SYMBOL);
             continue;
@@ -499,6 +509,14 @@ static int sweep(struct entry *entries, int count, int have_now, xcb_timestamp_t
     return kept;
 }
 
+static struct spare *add_spare(xcb_keycode_t code, xcb_keysym_t sym)
+{
+    struct spare *spare = &spares[spare_count++];
+    spare->code = code;
+    spare->sym = sym;
+    return spare;
+}
+
 /* The keycode for a keysym: an orphaned spare that has it already, else our spare that has
  * been idle longest, if its grace is over and no key is down on it, else an unused keycode. */
 static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t sym)
@@ -506,16 +524,12 @@ static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t
     if (spare_count == (int)(sizeof spares / sizeof spares[0]))
         return NULL;
     for (int i = 0; i < count; ++i)
-        if (entries[i].owner == 0 && entries[i].sym == sym && spare_shaped(entries[i].code, sym)) {
-            struct spare *spare = &spares[spare_count++];
-            spare->code = (xcb_keycode_t)entries[i].code;
-            spare->sym = sym;
-            return spare;
-        }
+        if (entries[i].owner == 0 && entries[i].sym == sym && spare_shaped(entries[i].code, sym))
+            return add_spare((xcb_keycode_t)entries[i].code, sym);
     struct spare *oldest = NULL;
     for (int i = 0; i < spare_count; ++i)
-        if (since_ms(&spares[i].used) >= grace_ms && !is_held(spares[i].code)
-            && (!oldest || since_ms(&spares[i].used) > since_ms(&oldest->used)))
+        if (since_ms(&spares[i].used) >= GRACE_MS && !is_held(spares[i].code)
+            && (!oldest || earlier(&spares[i].used, &oldest->used)))
             oldest = &spares[i];
     if (oldest)
         return oldest;
@@ -524,17 +538,14 @@ static struct spare *choose_spare(struct entry *entries, int count, xcb_keysym_t
         unsigned used = 0;
         for (unsigned i = 0; i < per_code; ++i)
             used |= keys[i] != NO_SYMBOL;
-        if (!used && !listed(entries, count, (xcb_keycode_t)code)) {
-            struct spare *spare = &spares[spare_count++];
-            spare->code = (xcb_keycode_t)code;
-            spare->sym = NO_SYMBOL;
-            return spare;
-        }
+        if (!used && entry_index(entries, count, (uint32_t)code, 0) == count)
+            return add_spare((xcb_keycode_t)code, NO_SYMBOL);
     }
     return NULL;
 }
 
-static struct spare *claim_spare(xcb_keysym_t sym)
+/* A spare bound to the keysym for us; 0 when none could be had. */
+static xcb_keycode_t claim_spare(xcb_keysym_t sym)
 {
     int count, read;
     struct spare *spare = NULL;
@@ -542,14 +553,11 @@ static struct spare *claim_spare(xcb_keysym_t sym)
     struct entry *entries = grab_fresh(&count, &read);
     if (entries) {
         /* Nobody can bind or list a keycode until we let go. */
-        drop_lost_spares();
         const int have_now = read_time();
         count = sweep(entries, count, have_now, server_time);
         spare = choose_spare(entries, count, sym);
         if (spare) {
-            int i = 0;
-            while (i < count && entries[i].code != spare->code)
-                ++i;
+            const int i = entry_index(entries, count, spare->code, 0);
             entries[i] = (struct entry){owner, stamp, spare->code, sym};
             count += i == count;
             if (spare->sym != sym)
@@ -561,7 +569,21 @@ static struct spare *claim_spare(xcb_keysym_t sym)
     }
     xcb_ungrab_server(conn);
     free(entries);
-    return spare;
+    return spare ? spare->code : 0;
+}
+
+/* The keycode for a code that is not down: its key by position, else our spare for its
+ * keysym, else a key of the layout that types it; 0 when there is none. */
+static xcb_keycode_t key_for(unsigned char vk, xcb_keysym_t sym)
+{
+    const char *position = tapstrike_vk_position(vk);
+    xcb_keycode_t code = position ? find_position(position) : 0;
+    if (code)
+        return code;
+    code = find_spare(sym);
+    if (code)
+        return code;
+    return find_code(sym);
 }
 
 static int inject(const char *key, int press)
@@ -584,19 +606,13 @@ static int inject(const char *key, int press)
         goto done;
 
     /* A key that is down comes up where it went down, whatever the keymap did since. */
-    xcb_keycode_t code = held[vk];
-    if (!code) {
-        const char *position = tapstrike_vk_position(vk);
-        code = position ? find_position(position) : 0;
-        struct spare *spare = code ? NULL : find_spare(sym);
-        code = code ? code : spare ? spare->code : find_code(sym);
-        if (!code && !press) {
-            result = 0; /* no key is down for it: the server would drop the release */
-            goto done;
-        }
-        if (!code && (spare = claim_spare(sym)))
-            code = spare->code;
+    xcb_keycode_t code = held[vk] ? held[vk] : key_for(vk, sym);
+    if (!code && !press) {
+        result = 0; /* no key is down for it: the server would drop the release */
+        goto done;
     }
+    if (!code)
+        code = claim_spare(sym);
     if (!code)
         goto done;
     held[vk] = press ? code : 0;
@@ -629,32 +645,20 @@ int keyrelease(const char *key)
 
 /* A fork while another thread is in a call would leave the child a lock held by nobody: the
  * fork waits for the call instead. The child's connection is the parent's, and so are the
- * spares: it starts afresh with its own. */
+ * spares: its first call sees that by the process id and starts afresh with its own. */
 static void before_fork(void)
 {
     pthread_mutex_lock(&lock);
 }
 
-static void after_fork_parent(void)
+static void after_fork(void)
 {
-    pthread_mutex_unlock(&lock);
-}
-
-static void after_fork_child(void)
-{
-    conn = NULL; /* left open: closing it would shut the parent's down */
-    free(keymap);
-    keymap = NULL;
-    keymap_stale = 1;
-    forget_xkb();
-    spare_count = 0;
-    stamp = 0;
     pthread_mutex_unlock(&lock);
 }
 
 __attribute__((constructor)) static void watch_forks(void)
 {
-    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
+    pthread_atfork(before_fork, after_fork, after_fork);
 }
 
 /* When the library goes, on dlclose or at a normal exit: spares used within their grace stay
@@ -672,26 +676,25 @@ __attribute__((destructor)) static void restore_spares(void)
         ask_time();
         struct entry *entries = grab_fresh(&count, &read);
         if (read) {
-            drop_lost_spares();
             const int have_now = read_time();
             for (int i = 0; i < spare_count; ++i) {
                 const long idle = since_ms(&spares[i].used);
-                const int keep = idle < grace_ms && have_now && entries;
-                int e = 0;
-                while (entries && e < count && !(ours(&entries[e]) && entries[e].code == spares[i].code))
-                    ++e;
-                if (keep && e < count)
-                    entries[e] = (struct entry){0, (server_time - (uint32_t)idle) | 1,
-                                                spares[i].code, spares[i].sym};
-                else if (!(idle < grace_ms))
+                if (idle >= GRACE_MS) {
                     set_mapping(spares[i].code, NO_SYMBOL);
+                } else if (have_now && entries) {
+                    const int e = entry_index(entries, count, spares[i].code, 1);
+                    if (e < count)
+                        entries[e] = (struct entry){0, (server_time - (uint32_t)idle) | 1,
+                                                    spares[i].code, spares[i].sym};
+                }
             }
-            int kept = 0;
-            for (int i = 0; entries && i < count; ++i)
-                if (!ours(&entries[i]))
-                    entries[kept++] = entries[i];
-            if (entries)
+            if (entries) {
+                int kept = 0;
+                for (int i = 0; i < count; ++i)
+                    if (!ours(&entries[i]))
+                        entries[kept++] = entries[i];
                 store_registry(entries, kept);
+            }
         }
         xcb_ungrab_server(conn);
         free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), NULL));
@@ -699,8 +702,7 @@ __attribute__((destructor)) static void restore_spares(void)
     }
     if (conn_pid == getpid())
         disconnect();
-    if (xkb_ctx)
-        xkb_context_unref(xkb_ctx);
+    xkb_context_unref(xkb_ctx);
     xkb_ctx = NULL;
     pthread_mutex_unlock(&lock);
 }

@@ -13,7 +13,7 @@ packages=(
 if [ "${1:-all}" != "run" ]; then
   packages+=(
     imagemagick
-    xvfb xauth trayer x11-utils x11-xserver-utils xdotool
+    xvfb xauth trayer x11-utils x11-xserver-utils x11-xkb-utils xdotool # setxkbmap, xkbcomp
     gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64 nsis # the Windows installer, tried under Wine
     python3 procps

@@ -11,6 +11,8 @@ import sys
 import unittest
 
 LIBRARY = None
+NARROW_KEYMAP = ('xkb_keymap { xkb_keycodes { include "evdev" }; xkb_types { include "complete" };'
+                 ' xkb_compat { include "complete" }; xkb_symbols { key <AC01> { [ a, A ] }; }; };')
 
 
 def load():
@@ -21,9 +23,25 @@ def load():
     return lib
 
 
-def private_xvfb(*extra):
+def xlib():
+    """libX11, typed for the calls made here: a Display * and an XID take 64 bits."""
+    x = ctypes.cdll.LoadLibrary("libX11.so.6")
+    ptr, xid, i, s = ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_char_p
+    for name, restype, args in [
+            ("XOpenDisplay", ptr, [s]), ("XDefaultRootWindow", xid, [ptr]),
+            ("XInternAtom", xid, [ptr, s, i]), ("XStringToKeysym", xid, [s]),
+            ("XChangeProperty", i, [ptr, xid, xid, xid, i, i, ptr, i]),
+            ("XDeleteProperty", i, [ptr, xid, xid]), ("XSync", i, [ptr, i]),
+            ("XGetKeyboardMapping", ctypes.POINTER(xid), [ptr, ctypes.c_ubyte, i, ctypes.POINTER(i)]),
+            ("XQueryKeymap", i, [ptr, s])]:
+        getattr(x, name).restype, getattr(x, name).argtypes = restype, args
+    return x
+
+
+def private_xvfb(*extra, display=None):
     read_fd, write_fd = os.pipe()
-    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", *extra],
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_fd), "-nolisten", "tcp", *extra]
+                            + ([display] if display else []),
                             pass_fds=(write_fd,), stderr=subprocess.DEVNULL)
     os.close(write_fd)
     with os.fdopen(read_fd) as pipe:
@@ -32,8 +50,11 @@ def private_xvfb(*extra):
 
 
 def run_isolated(code, env):
-    """Runs `code` in a fresh interpreter, so that each case gets its own connection."""
-    script = f"import ctypes,sys\nlib=ctypes.CDLL({LIBRARY!r})\n{code}"
+    """Runs `code` in a fresh interpreter, so that each case gets its own connection; it may
+    use this file's helpers."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    script = (f"import ctypes,sys\nsys.path.insert(0, {here!r})\n"
+              f"from client_test import xlib, private_xvfb\nlib=ctypes.CDLL({LIBRARY!r})\n{code}")
     return subprocess.run([sys.executable, "-c", script], env=env, capture_output=True,
                           text=True, timeout=60)
 
@@ -88,19 +109,7 @@ class ClientTest(unittest.TestCase):
     def test_registry_written_by_others(self):
         # Whatever another client lists, no key of the layout is unbound or rebound; a registry
         # that is not ours to read whole is left as it was, and calls neither crash nor hang.
-        x = ctypes.cdll.LoadLibrary("libX11.so.6")
-        x.XOpenDisplay.restype = ctypes.c_void_p
-        x.XInternAtom.restype = ctypes.c_ulong
-        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-        x.XDefaultRootWindow.restype = ctypes.c_ulong
-        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
-        x.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong,
-                                      ctypes.c_ulong, ctypes.c_int, ctypes.c_int,
-                                      ctypes.c_void_p, ctypes.c_int]
-        x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
-        x.XDeleteProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong]
-        x.XStringToKeysym.restype = ctypes.c_ulong
-        x.XStringToKeysym.argtypes = [ctypes.c_char_p]
+        x = xlib()
         dpy = x.XOpenDisplay(None)
         root = x.XDefaultRootWindow(dpy)
         registry = x.XInternAtom(dpy, b"_TAPSTRIKE_SPARE_KEYCODES", 0)
@@ -126,29 +135,29 @@ class ClientTest(unittest.TestCase):
                 entries += [owner, stamp, int(code.split()[1]), sym_of(syms.split()[0])]
             return entries
 
+        # Keys of the layout, and spares claimed `pause` seconds apart: past the grace, the
+        # first finds the owners gone and the second may sweep what they left.
         cases = [
             ("real keys: owners that do not exist, the root window, orphaned long ago",
              cardinal, 32, layout_entries(0x3fffff0, 7) + layout_entries(root, 0)
-             + layout_entries(0, 1)),
-            ("the wrong type", string, 8, list(b"not a registry")),
-            ("a length that is no whole entry", cardinal, 32, [1, 2, 3]),
-            ("huge", cardinal, 32, [0, 1, 300, 0xffca] * 100000),
-            ("orphans with times to come", cardinal, 32, [0, 0x7fffffff, 200, 0xffca]),
+             + layout_entries(0, 1), 2.1),
+            ("the wrong type", string, 8, list(b"not a registry"), 0),
+            ("a length that is no whole entry", cardinal, 32, [1, 2, 3], 0),
+            ("huge", cardinal, 32, [0, 1, 300, 0xffca] * 100000, 2.1),
+            ("orphans with times to come", cardinal, 32, [0, 0x7fffffff, 200, 0xffca], 0),
         ]
-        for why, kind, format, values in cases:
+        for why, kind, format, values, pause in cases:
             with self.subTest(why):
                 before = keymap()
                 array = (ctypes.c_ulong if format == 32 else ctypes.c_ubyte) * len(values)
                 x.XChangeProperty(dpy, root, registry, kind, format, 0, array(*values),
                                   len(values))
                 x.XSync(dpy, 0)
-                # Keys of the layout, and spares claimed 2 s apart: the first finds the owners
-                # gone, the second may sweep what they left.
                 result = run_isolated(
                     "import time\n"
                     "tap = lambda k: lib.keypress(k) + lib.keyrelease(k)\n"
                     f"print(tap(b'A'), tap(b'\\x1b'), tap(b'\\x7c'), end=' ')\n"
-                    f"time.sleep({2.1 if len(values) > 1000 else 0})\n"
+                    f"time.sleep({pause})\n"
                     "print(tap(b'\\x7d'))\n", dict(os.environ))
                 self.assertEqual(result.returncode, 0, result.stderr)
                 self.assertEqual(result.stdout.split()[:2], ["0", "0"])
@@ -157,36 +166,46 @@ class ClientTest(unittest.TestCase):
                 x.XDeleteProperty(dpy, root, registry)
                 x.XSync(dpy, 0)
 
+    def test_narrow_keymap(self):
+        # One group of at most two levels: the server shows two keysyms per keycode, too few
+        # to tell a spare from a key. Spares past their grace must still be undone at exit.
+        server, display = private_xvfb("-noreset")
+        env = dict(os.environ, DISPLAY=display)
+        keymap = lambda: subprocess.run(["xmodmap", "-pke"], env=env, capture_output=True,
+                                        text=True, check=True).stdout
+        try:
+            subprocess.run(["xkbcomp", "-w0", "-", display], input=NARROW_KEYMAP, text=True,
+                           check=True)
+            before = keymap()
+            result = run_isolated("import time\n"
+                                  "print(lib.keypress(b'\\x7c'), lib.keyrelease(b'\\x7c'))\n"
+                                  "time.sleep(2.1)\n", env)
+            after = keymap()
+        finally:
+            server.terminate()
+            server.wait()
+        self.assertEqual(result.stdout.split(), ["0", "0"], result.stderr)
+        self.assertIn("= a A\n", before)
+        self.assertEqual(before, after, "a spare past its grace stayed bound")
+
     def test_server_goes_away_and_comes_back(self):
         # The client owns the server here, so that it knows when the server is really gone.
         # The second server has another layout, and none of the first one's spare bindings:
         # what the library knew of the first must not be used on it.
         code = (
             "import os,subprocess,time\n"
-            "def xvfb(display=None):\n"
-            "    r, w = os.pipe()\n"
-            "    args = ['Xvfb', '-displayfd', str(w), '-nolisten', 'tcp', '-noreset']\n"
-            "    p = subprocess.Popen(args + ([display] if display else []), pass_fds=(w,),"
-            " stderr=subprocess.DEVNULL)\n"
-            "    os.close(w)\n"
-            "    return p, ':' + os.fdopen(r).readline().strip()\n"
             "def tap(key):\n"
             "    print(lib.keypress(key), lib.keyrelease(key))\n"
-            "server, display = xvfb()\n"
+            "server, display = private_xvfb('-noreset')\n"
             "os.environ['DISPLAY'] = display\n"
             "tap(b'A'); tap(b'\\x7c')\n"
             "time.sleep(0.3)\n"
             "tap(b'A')\n"
             "server.terminate(); server.wait()\n"
             "tap(b'A')\n"
-            "server, _ = xvfb(display)\n"
+            "server, _ = private_xvfb('-noreset', display=display)\n"
             "subprocess.run(['setxkbmap', 'de'], check=True)\n"
-            "x = ctypes.cdll.LoadLibrary('libX11.so.6')\n"
-            "x.XOpenDisplay.restype = ctypes.c_void_p\n"
-            "x.XGetKeyboardMapping.restype = ctypes.POINTER(ctypes.c_ulong)\n"
-            "x.XGetKeyboardMapping.argtypes = [ctypes.c_void_p, ctypes.c_ubyte, ctypes.c_int,"
-            " ctypes.POINTER(ctypes.c_int)]\n"
-            "x.XQueryKeymap.argtypes = [ctypes.c_void_p, ctypes.c_char_p]\n"
+            "x = xlib()\n"
             "dpy = x.XOpenDisplay(display.encode())\n"
             "def held(key):\n"
             "    lib.keypress(key)\n"

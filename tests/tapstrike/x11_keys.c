@@ -49,6 +49,12 @@ static double now(void)
     return ts.tv_sec + ts.tv_nsec / 1e9;
 }
 
+/* Sleeps until a spare used now is past its 2 s grace. */
+static void past_grace(void)
+{
+    nanosleep(&(struct timespec){2, 100000000}, NULL);
+}
+
 struct tally {
     int presses[256];
     int releases[256];
@@ -84,6 +90,14 @@ static void collect(struct tally *t, int want, double seconds)
         struct timespec nap = {0, 1000000};
         nanosleep(&nap, NULL);
     }
+}
+
+static int event_code(const struct tally *t, int press)
+{
+    for (int c = 0; c < 256; ++c)
+        if ((press ? t->presses : t->releases)[c])
+            return c;
+    return 0;
 }
 
 /* The keysym key event i reads as for a receiver that gets to it late: with the keymap and
@@ -128,6 +142,16 @@ static int keymap_snapshot(KeySym **syms, int *per)
     return (max - min + 1) * *per;
 }
 
+static int keymap_is(const KeySym *before, int length, int per)
+{
+    KeySym *now;
+    int per_now;
+    const int same = keymap_snapshot(&now, &per_now) == length && per_now == per
+                     && memcmp(before, now, sizeof *now * (size_t)length) == 0;
+    XFree(now);
+    return same;
+}
+
 /* The library's events travel on its own connection: give the server a moment to get there. */
 static int no_key_down(void)
 {
@@ -145,8 +169,6 @@ static int no_key_down(void)
         nanosleep(&nap, NULL);
     }
 }
-
-static int keymap_is(const KeySym *before, int length, int per);
 
 static void single_events(void)
 {
@@ -231,25 +253,16 @@ static void unmapped_keysym(void)
     struct tally t;
     CHECK(keypress("\x7C") == 0, "press F13");
     collect(&t, 1, 2.0);
-    int code = 0;
-    for (int c = 0; c < 256; ++c)
-        if (t.presses[c])
-            code = c;
+    const int code = event_code(&t, 1);
     CHECK(t.total == 1 && code != 0, "%d events", t.total);
-    int width;
-    KeySym *bound = XGetKeyboardMapping(dpy, (KeyCode)code, 1, &width);
-    CHECK(bound && bound[0] == XK_F13, "keycode %d is bound to %#lx", code,
-          bound ? bound[0] : 0UL);
-    XFree(bound);
+    CHECK(late_sym(&t, 0) == XK_F13, "keycode %d is bound to %#lx", code, late_sym(&t, 0));
 
     CHECK(keyrelease("\x7C") == 0, "release F13");
     collect(&t, 1, 2.0);
     CHECK(t.total == 1 && t.releases[code] == 1, "the release came on keycode %d", code);
     /* Toolkits read the keysym when they get to the event: the binding must outlast it. */
-    bound = XGetKeyboardMapping(dpy, (KeyCode)code, 1, &width);
-    CHECK(bound && bound[0] == XK_F13, "after the release keycode %d is bound to %#lx", code,
-          bound ? bound[0] : 0UL);
-    XFree(bound);
+    CHECK(late_sym(&t, 0) == XK_F13, "after the release keycode %d is bound to %#lx", code,
+          late_sym(&t, 0));
 }
 
 /* A keymap another client changes under the library must not leave a stale keycode in use. */
@@ -348,14 +361,6 @@ static int carries(KeyCode code, KeySym sym)
     return found;
 }
 
-static int event_code(const struct tally *t, int press)
-{
-    for (int c = 0; c < 256; ++c)
-        if ((press ? t->presses : t->releases)[c])
-            return c;
-    return 0;
-}
-
 static void every_byte(void)
 {
     char key[2] = {0, 0};
@@ -372,7 +377,7 @@ static void every_byte(void)
         const KeySym sym = XStringToKeysym(names[byte]);
         int pressed = keypress(key);
         if (pressed == -1) { /* every spare was used in the last 2 s: wait for one */
-            nanosleep(&(struct timespec){2, 100000000}, NULL);
+            past_grace();
             pressed = keypress(key);
         }
         CHECK(pressed == 0, "byte %#x press", byte);
@@ -520,10 +525,6 @@ static int exit_status(pid_t pid)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-#define SHORT_RUNS 300
-
-/* A client that exits right after its last call loses nothing, and leaves the keymap as it
- * found it: the spare's key-up reaches us before the binding is undone. */
 /* Runs a child to its end and collects what it sent; returns its exit status. */
 static int run_child(const char *const *args, struct tally *t)
 {
@@ -549,55 +550,45 @@ static int registry_names(KeySym sym)
     return found;
 }
 
-static int keymap_is(const KeySym *before, int length, int per)
-{
-    KeySym *now;
-    int per_now;
-    const int same = keymap_snapshot(&now, &per_now) == length && per_now == per
-                     && memcmp(before, now, sizeof *now * (size_t)length) == 0;
-    XFree(now);
-    return same;
-}
-
+/* A client that exits right after its last call, with or without its exit handlers, loses
+ * nothing and leaves no key down. A spare stays bound after it, so that every event still reads
+ * its keysym for a receiver that gets to it late, and the first claim after the grace undoes it. */
 static void short_lived_clients(void)
 {
-    const KeyCode a = XKeysymToKeycode(dpy, XK_a);
-    const char *tap_a[] = {"tap", "41", "quick", NULL};
-    int presses = 0, releases = 0, failed = 0;
+    /* One that dies: the next claims find its spare's owner gone. */
+    const char *dies[] = {"tap", "84", "quick", NULL};
     struct tally t;
-    for (int run = 0; run < SHORT_RUNS; ++run) {
-        failed += run_child(tap_a, &t) != 0;
-        presses += t.presses[a];
-        releases += t.releases[a];
+    CHECK(run_child(dies, &t) == 0, "F21 failed");
+
+    static const struct {
+        const char *args[4];
+        int runs;
+        KeySym sym;
+    } cases[] = {
+        {{"tap", "41", "quick", NULL}, 300, XK_a}, /* gone at once */
+        {{"tap", "86", NULL}, 50, XK_F23},         /* a spare each, left behind at exit */
+    };
+    for (size_t c = 0; c < sizeof cases / sizeof cases[0]; ++c) {
+        int failed = 0, presses = 0, releases = 0, wrong = 0;
+        for (int run = 0; run < cases[c].runs; ++run) {
+            failed += run_child(cases[c].args, &t) != 0;
+            for (int i = 0; i < t.kept; ++i)
+                if (late_sym(&t, i) != cases[c].sym)
+                    ++wrong;
+                else
+                    ++*(t.keys[i].type == KeyPress ? &presses : &releases);
+        }
+        CHECK(failed == 0 && presses == cases[c].runs && releases == cases[c].runs && wrong == 0,
+              "%s, %d runs: %d failed, %d presses, %d releases, %d events read otherwise",
+              XKeysymToString(cases[c].sym), cases[c].runs, failed, presses, releases, wrong);
     }
-    CHECK(failed == 0 && presses == SHORT_RUNS && releases == SHORT_RUNS,
-          "%d runs: %d failed, %d presses, %d releases", SHORT_RUNS, failed, presses, releases);
     CHECK(no_key_down(), "a short-lived client left a key down");
 
-    /* One that dies, and 50 that exit at once: every F23 still reads F23 for a receiver that
-     * gets to it late. */
-    const char *dies[] = {"tap", "84", "quick", NULL}, *tap_f23[] = {"tap", "86", NULL};
-    CHECK(run_child(dies, &t) == 0, "F21 failed");
-    int wrong = 0, events = 0;
-    for (int run = 0; run < 50; ++run) {
-        CHECK(run_child(tap_f23, &t) == 0, "run %d failed", run);
-        for (int i = 0; i < t.kept; ++i, ++events)
-            wrong += late_sym(&t, i) != XK_F23;
-    }
-    CHECK(events == 100 && wrong == 0, "%d of %d events did not read F23", wrong, events);
-
     /* Once their grace is over, the next claim undoes them and drops them from the registry. */
-    nanosleep(&(struct timespec){2, 100000000}, NULL);
+    past_grace();
     const char *tap_f22[] = {"tap", "85", NULL};
     CHECK(run_child(tap_f22, &t) == 0, "F22 failed");
-    KeySym *now;
-    int per;
-    const int length = keymap_snapshot(&now, &per);
-    int bound = 0;
-    for (int i = 0; i < length; ++i)
-        bound += now[i] == XK_F23 || now[i] == XK_F21;
-    XFree(now);
-    CHECK(bound == 0, "F23 and F21 still bound in %d places", bound);
+    CHECK(!XKeysymToKeycode(dpy, XK_F23) && !XKeysymToKeycode(dpy, XK_F21), "still bound");
     CHECK(!registry_names(XK_F23) && !registry_names(XK_F21), "still listed");
 }
 
@@ -698,7 +689,7 @@ static int child(int argc, char **argv)
     if (strcmp(argv[1], "pool") == 0) {
         int bad = keypress("\x80") + keypress("\x7C") + keyrelease("\x7C") + keypress("\x7D")
                   + keyrelease("\x7D");
-        nanosleep(&(struct timespec){2, 100000000}, NULL);
+        past_grace();
         bad += keypress("\x7F") + keyrelease("\x7F") + keyrelease("\x80");
         bad += keypress("\x41") + keyrelease("\x41"); /* a mark between the two parts */
         for (int k = 0; k < 24; ++k)
