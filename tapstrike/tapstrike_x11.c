@@ -645,20 +645,27 @@ int keyrelease(const char *key)
 
 /* A fork while another thread is in a call would leave the child a lock held by nobody: the
  * fork waits for the call instead. The child's connection is the parent's, and so are the
- * spares: its first call sees that by the process id and starts afresh with its own. */
+ * spares: its first call starts afresh with its own. The process id tells that too, except
+ * to a grandchild that got the first process's id once that one had ended. */
 static void before_fork(void)
 {
     pthread_mutex_lock(&lock);
 }
 
-static void after_fork(void)
+static void after_fork_parent(void)
 {
+    pthread_mutex_unlock(&lock);
+}
+
+static void after_fork_child(void)
+{
+    conn = NULL; /* left open: closing it would shut the parent's down */
     pthread_mutex_unlock(&lock);
 }
 
 __attribute__((constructor)) static void watch_forks(void)
 {
-    pthread_atfork(before_fork, after_fork, after_fork);
+    pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 }
 
 /* When the library goes, on dlclose or at a normal exit: spares used within their grace stay
