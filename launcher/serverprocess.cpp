@@ -5,6 +5,9 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -12,6 +15,11 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
+#include <QElapsedTimer>
+#include <QSet>
+#include <QVector>
+
+#include <dirent.h>
 #include <sys/prctl.h>
 #endif
 
@@ -53,7 +61,104 @@ void guard(qint64 group)
 }
 #endif
 
+#ifdef Q_OS_LINUX
+QSet<qint64> runningServers; // not yet reaped: the launcher's children that are not orphans
+quint64 firstServerStart = 0; // when the first server started, in clock ticks since boot
+
+struct Process
+{
+    pid_t pid;
+    pid_t parent;
+    quint64 start; // clock ticks since boot
+};
+
+bool readProcess(pid_t pid, Process &process)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE *file = std::fopen(path, "re");
+    if (!file)
+        return false;
+    char text[1024];
+    const size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[got] = 0;
+    // After the name in parentheses (which may hold anything): state, parent, ... start.
+    const char *rest = std::strrchr(text, ')');
+    unsigned long long start = 0;
+    int parent = 0;
+    if (!rest
+        || std::sscanf(rest + 1, " %*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d "
+                                 "%*d %*d %*d %*d %llu", &parent, &start) != 2)
+        return false;
+    process = {pid, pid_t(parent), quint64(start)};
+    return true;
+}
+
+QVector<Process> allProcesses()
+{
+    QVector<Process> all;
+    if (DIR *proc = ::opendir("/proc")) {
+        while (const dirent *entry = ::readdir(proc)) {
+            Process process;
+            const int pid = std::atoi(entry->d_name);
+            if (pid > 0 && readProcess(pid, process))
+                all.append(process);
+        }
+        ::closedir(proc);
+    }
+    return all;
+}
+
+// `roots` and everything descending from them.
+QVector<pid_t> withDescendants(QVector<pid_t> roots, const QVector<Process> &all)
+{
+    for (int i = 0; i < roots.size(); ++i)
+        for (const Process &process : all)
+            if (process.parent == roots[i] && !roots.contains(process.pid))
+                roots.append(process.pid);
+    return roots;
+}
+#endif
+
 } // namespace
+
+void ServerProcess::adoptOrphans()
+{
+#ifdef Q_OS_LINUX
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+#endif
+}
+
+void ServerProcess::endOrphans(const ServerProcess *current)
+{
+#ifdef Q_OS_LINUX
+    if (!firstServerStart)
+        return;
+    // The current server's own detached helpers are its business until it is replaced.
+    const quint64 before = current && current->startTicks ? current->startTicks : ~quint64(0);
+    // What came back from before the first server (a session bus the desktop libraries
+    // started, say) is not the server's, and stays. Each round kills what is back, reaps
+    // what ended, and looks again: the orphans of what it killed come back in turn.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const QVector<Process> all = allProcesses();
+        QVector<pid_t> orphans;
+        for (const Process &process : all)
+            if (process.parent == ::getpid() && process.start >= firstServerStart
+                && process.start < before && !runningServers.contains(process.pid))
+                orphans.append(process.pid);
+        if (orphans.isEmpty() || waited.elapsed() > 1000)
+            return;
+        for (pid_t pid : withDescendants(orphans, all))
+            ::kill(pid, SIGKILL);
+        for (pid_t pid : orphans)
+            ::waitpid(pid, nullptr, WNOHANG);
+        ::usleep(1000);
+    }
+#endif
+}
 
 void ServerProcess::startGuard()
 {
@@ -96,6 +201,10 @@ ServerProcess::ServerProcess(QObject *parent)
     connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
         if (state == QProcess::NotRunning && guardedGroup == lastGroup)
             guard(0);
+#ifdef Q_OS_LINUX
+        if (state == QProcess::NotRunning)
+            runningServers.remove(lastGroup);
+#endif
     });
 #endif
 }
@@ -110,6 +219,14 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
         ::setpgid(pid_t(processId()), pid_t(processId()));
         lastGroup = processId();
         guard(lastGroup);
+#ifdef Q_OS_LINUX
+        runningServers.insert(lastGroup);
+        Process server;
+        if (readProcess(pid_t(lastGroup), server))
+            startTicks = server.start;
+        if (!firstServerStart)
+            firstServerStart = startTicks;
+#endif
     }
 #endif
 }
@@ -117,9 +234,18 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
 void ServerProcess::killGroup()
 {
 #ifdef Q_OS_UNIX
-    // While the server is not reaped, its group cannot be anybody else's.
-    if (processId() > 0)
+    // While the server is not reaped, its group cannot be anybody else's. Its descendants
+    // are killed by the ids just read, a moment before.
+    if (processId() > 0) {
+#ifdef Q_OS_LINUX
+        const QVector<pid_t> tree = withDescendants({pid_t(processId())}, allProcesses());
         ::kill(-pid_t(processId()), SIGKILL);
+        for (pid_t pid : tree)
+            ::kill(pid, SIGKILL);
+#else
+        ::kill(-pid_t(processId()), SIGKILL);
+#endif
+    }
     if (guardedGroup == lastGroup)
         guard(0);
 #endif
