@@ -132,14 +132,52 @@ QByteArray readAt(QFile &file, qint64 offset, qint64 size)
     return file.seek(offset) ? file.read(size) : QByteArray();
 }
 
-bool hostIsBigEndian() { return QSysInfo::ByteOrder == QSysInfo::BigEndian; }
+} // namespace
 
-// Feeds decoded text to the matcher as the UTF-16 it is held in.
-void feedText(Matcher &matcher, const QString &text)
+// Text in a codec whose bytes are not its units (Shift_JIS, GBK, ISO-2022-JP), through a
+// decoder that keeps what a character or a shift state cut by a chunk's end needs, so that
+// reading goes on from any byte.
+class Decoder
 {
-    matcher.feed(reinterpret_cast<const char *>(text.utf16()), qint64(text.size()) * 2, 2,
-                 hostIsBigEndian());
-}
+public:
+    explicit Decoder(QTextCodec *codec)
+        : codec(codec)
+        , decoder(codec->makeDecoder())
+    {
+        // Codecs whose characters of several bytes never hold a newline byte nor make a
+        // pattern character: the same tables of one byte for ASCII, and no shift states.
+        static const int lineSafe[] = {17 /* Shift_JIS */, 18 /* EUC-JP */, 38 /* EUC-KR */,
+                                       113 /* GBK */,      114 /* GB18030 */,
+                                       2026 /* Big5 */,   2101 /* Big5-HKSCS */};
+        skipsLines = std::find(std::begin(lineSafe), std::end(lineSafe), codec->mibEnum())
+                  != std::end(lineSafe);
+    }
+
+    void feed(Matcher &matcher, const QByteArray &chunk)
+    {
+        int from = 0;
+        if (skipsLines && matcher.idle()) {
+            // In these codecs a "C" of the text is a "C" byte and decoding starts afresh after
+            // a newline byte: lines before the first "C" byte need no decoding.
+            const int c = chunk.indexOf('C');
+            const int newline = chunk.lastIndexOf('\n', c < 0 ? -1 : c);
+            if (newline >= 0) {
+                decoder.reset(codec->makeDecoder());
+                from = newline + 1;
+            }
+        }
+        const QString text = decoder->toUnicode(chunk.constData() + from, chunk.size() - from);
+        matcher.feed(reinterpret_cast<const char *>(text.utf16()), qint64(text.size()) * 2, 2,
+                     QSysInfo::ByteOrder == QSysInfo::BigEndian);
+    }
+
+private:
+    QTextCodec *codec;
+    std::unique_ptr<QTextDecoder> decoder;
+    bool skipsLines = false;
+};
+
+namespace {
 
 // Opens a regular file for reading and tells which file it is, from the open handle so that
 // the answer is about the file that is read.
@@ -256,7 +294,7 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
         const Encoding encoding = encodingOf(readAt(file, 0, std::min<qint64>(kDetectBytes, now.size)));
         width = encoding.width;
         bigEndian = encoding.bigEndian;
-        decoder.reset(encoding.decoded ? encoding.decoded->makeDecoder() : nullptr);
+        decoder.reset(encoding.decoded ? new Decoder(encoding.decoded) : nullptr);
     } else if (matcher.pending() && now.size == last.size && now.modified == last.modified) {
         matcher.settle(); // nothing was written after the digits since the last poll
     }
@@ -271,9 +309,7 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
         if (chunk.isEmpty())
             break;
         if (decoder) {
-            // The decoder keeps what a character or a shift state cut by the chunk's end
-            // needs, so decoding goes on from any byte, in any codec.
-            feedText(matcher, decoder->toUnicode(chunk));
+            decoder->feed(matcher, chunk);
             fed += chunk.size();
         } else {
             const qint64 used = matcher.feed(chunk.constData(), chunk.size(), width, bigEndian);
@@ -312,13 +348,13 @@ QString firstCode(QIODevice &device)
     if (chunk.isEmpty())
         return QString();
     const Encoding encoding = encodingOf(chunk.left(kDetectBytes));
-    const std::unique_ptr<QTextDecoder> decoder(encoding.decoded ? encoding.decoded->makeDecoder()
-                                                                 : nullptr);
+    const std::unique_ptr<Decoder> decoder(encoding.decoded ? new Decoder(encoding.decoded)
+                                                            : nullptr);
     Matcher matcher;
     QByteArray cut; // a unit cut by the end of the last read
     while (!chunk.isEmpty()) {
         if (decoder) {
-            feedText(matcher, decoder->toUnicode(chunk));
+            decoder->feed(matcher, chunk);
         } else {
             chunk.prepend(cut);
             cut = chunk.mid(int(matcher.feed(chunk.constData(), chunk.size(), encoding.width,

@@ -8,9 +8,10 @@
 
 class QFile;
 class QIODevice;
-class QTextDecoder;
 
 namespace logscan {
+
+class Decoder;
 
 // Finds the first "Code:", one whitespace character and a number in text fed to it piece by
 // piece, in code units of one width and byte order (the bytes of UTF-8, Latin-1 and other
@@ -27,6 +28,8 @@ public:
     bool found() const { return state == kFound; }
     // Digits that ran to the end of what was fed: a longer number, or the code, once known.
     bool pending() const { return state == kDigits; }
+    // Nothing of a match begun.
+    bool idle() const { return state == 0; }
     void settle() { state = kFound; }
     const QString &digits() const { return number; }
 
@@ -81,7 +84,7 @@ private:
     Matcher matcher;
     int width = 1; // of the units read, in bytes
     bool bigEndian = false;
-    std::unique_ptr<QTextDecoder> decoder; // for codecs whose bytes are not units
+    std::unique_ptr<Decoder> decoder; // for codecs whose bytes are not units
     qint64 fed = 0; // how far the answer depends on the file
     QByteArray head, tail; // the first and last few KiB up to fed
 };

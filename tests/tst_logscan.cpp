@@ -132,6 +132,31 @@ private slots:
         }
     }
 
+    // A character cut by the end of what one poll read is completed by what the next reads,
+    // unless a newline came first.
+    void charactersAcrossPolls_data()
+    {
+        QTest::addColumn<QByteArray>("appended");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("completed by the C") << QByteArray("Code: 9\n") << QString();
+        QTest::newRow("a newline first") << QByteArray("x\nCode: 9\n") << "9";
+    }
+    void charactersAcrossPolls()
+    {
+        QFETCH(QByteArray, appended);
+        QFETCH(QString, code);
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Shift_JIS"));
+        QTemporaryDir dir;
+        QFile log(dir.filePath(QStringLiteral("log")));
+        QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        log.write("log \x82");
+        const std::atomic<bool> running{false};
+        logscan::Poller poller;
+        QCOMPARE(poller.poll(log.fileName(), running), QString());
+        log.write(appended);
+        QCOMPARE(poller.poll(log.fileName(), running), code);
+    }
+
     void codeAtEveryOffsetAroundChunkEnds_data()
     {
         QTest::addColumn<int>("boundary");

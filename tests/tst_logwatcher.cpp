@@ -266,7 +266,7 @@ private slots:
         QFile log(home->logPath());
         QVERIFY(log.open(QIODevice::WriteOnly));
         log.write(start);
-        QVERIFY(log.resize(qint64(64) << 30));
+        QVERIFY(log.resize(qint64(16) << 30));
         log.close();
         QMetaObject::invokeMethod(window.get(), "readData", Qt::DirectConnection);
         QTest::qWait(300);
