@@ -157,10 +157,15 @@ public:
     {
         int from = 0;
         if (skipsLines && matcher.idle()) {
-            // In these codecs a "C" of the text is a "C" byte and decoding starts afresh after
-            // a newline byte: lines before the first "C" byte need no decoding.
-            const int c = chunk.indexOf('C');
-            const int newline = chunk.lastIndexOf('\n', c < 0 ? -1 : c);
+            // In these codecs "Code:" in the text is those bytes, and decoding starts afresh
+            // after a newline byte: lines before the first such bytes need no decoding.
+            const char *begin = chunk.constData();
+            const char *end = begin + chunk.size();
+            const char *c = begin;
+            while ((c = static_cast<const char *>(std::memchr(c, 'C', size_t(end - c))))
+                   && std::memcmp(c, kMarker, std::min<size_t>(size_t(end - c), 5)) != 0)
+                ++c; // the end may cut the bytes
+            const int newline = chunk.lastIndexOf('\n', c ? int(c - begin) : -1);
             if (newline >= 0) {
                 decoder.reset(codec->makeDecoder());
                 from = newline + 1;
