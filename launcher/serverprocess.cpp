@@ -157,6 +157,8 @@ void ServerProcess::endOrphans(const ServerProcess *current)
             ::waitpid(pid, nullptr, WNOHANG);
         ::usleep(1000);
     }
+#else
+    Q_UNUSED(current)
 #endif
 }
 
