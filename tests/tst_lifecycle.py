@@ -345,6 +345,22 @@ class LifecycleTest(LauncherCase):
                             xvfb.kill()
                             xvfb.wait()
 
+    def test_sigterm_during_a_poll(self):
+        home = Home()
+        with open(os.path.join(home.dir.name, ".ludovanelog"), "wb") as f:
+            f.write(b"\xff\xfe")  # marked UTF-16 (and read as UTF-32)
+            f.truncate(64 << 30)  # sparse: no disk cost
+        home.env["LUDOVANE_STANDIN_LOG"] = "off"
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            before = bytes_read(launcher.proc.pid)
+            self.assertTrue(wait_for(lambda: bytes_read(launcher.proc.pid) - before > 1 << 28, 10),
+                            "no poll began")
+            signalled = time.monotonic()
+            launcher.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(launcher.wait(), 0)
+            self.assertLess(time.monotonic() - signalled, 1)
+
     def test_signal_during_start_up(self):
         home = Home()
         with Launcher(home) as launcher:
