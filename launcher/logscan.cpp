@@ -32,6 +32,7 @@ namespace {
 
 constexpr int kChunk = 64 * 1024;
 constexpr char kMarker[] = "Code:";
+constexpr size_t kMarkerLength = sizeof kMarker - 1;
 // How much of the start and of the end of what a poll read the next poll compares.
 constexpr int kPrint = 4096;
 // The byte-order mark decides the codec, and it is at most this long.
@@ -144,8 +145,8 @@ public:
         : codec(codec)
         , decoder(codec->makeDecoder())
     {
-        // Codecs whose characters of several bytes never hold a newline byte nor make a
-        // pattern character: the same tables of one byte for ASCII, and no shift states.
+        // Codecs without shift states whose characters of several bytes never hold a newline
+        // byte and never decode to ASCII: every ASCII character is its own byte.
         static const int lineSafe[] = {17 /* Shift_JIS */, 18 /* EUC-JP */, 38 /* EUC-KR */,
                                        113 /* GBK */,      114 /* GB18030 */,
                                        2026 /* Big5 */,   2101 /* Big5-HKSCS */};
@@ -163,8 +164,8 @@ public:
             const char *end = begin + chunk.size();
             const char *c = begin;
             while ((c = static_cast<const char *>(std::memchr(c, 'C', size_t(end - c))))
-                   && std::memcmp(c, kMarker, std::min<size_t>(size_t(end - c), 5)) != 0)
-                ++c; // the end may cut the bytes
+                   && std::memcmp(c, kMarker, std::min(size_t(end - c), kMarkerLength)) != 0)
+                ++c; // bytes cut by the chunk's end count too
             const int newline = chunk.lastIndexOf('\n', c ? int(c - begin) : -1);
             if (newline >= 0) {
                 decoder.reset(codec->makeDecoder());
