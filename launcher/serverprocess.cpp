@@ -109,16 +109,6 @@ QVector<Process> allProcesses()
     }
     return all;
 }
-
-// `roots` and everything descending from them.
-QVector<pid_t> withDescendants(QVector<pid_t> roots, const QVector<Process> &all)
-{
-    for (int i = 0; i < roots.size(); ++i)
-        for (const Process &process : all)
-            if (process.parent == roots[i] && !roots.contains(process.pid))
-                roots.append(process.pid);
-    return roots;
-}
 #endif
 
 } // namespace
@@ -139,7 +129,7 @@ void ServerProcess::endOrphans(const ServerProcess *current)
     const quint64 before = current && current->startTicks ? current->startTicks : ~quint64(0);
     // What came back from before the first server (a session bus the desktop libraries
     // started, say) is not the server's, and stays. Each round kills what is back, reaps
-    // what ended, and looks again: the orphans of what it killed come back in turn.
+    // what ended, and looks again: what descends from what it killed comes back in turn.
     QElapsedTimer waited;
     waited.start();
     for (;;) {
@@ -151,10 +141,10 @@ void ServerProcess::endOrphans(const ServerProcess *current)
                 orphans.append(process.pid);
         if (orphans.isEmpty() || waited.elapsed() > 1000)
             return;
-        for (pid_t pid : withDescendants(orphans, all))
-            ::kill(pid, SIGKILL);
-        for (pid_t pid : orphans)
+        for (pid_t pid : orphans) {
+            ::kill(pid, SIGKILL); // still ours: not reaped yet
             ::waitpid(pid, nullptr, WNOHANG);
+        }
         ::usleep(1000);
     }
 #else
@@ -236,18 +226,10 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
 void ServerProcess::killGroup()
 {
 #ifdef Q_OS_UNIX
-    // While the server is not reaped, its group cannot be anybody else's. Its descendants
-    // are killed by the ids just read, a moment before.
-    if (processId() > 0) {
-#ifdef Q_OS_LINUX
-        const QVector<pid_t> tree = withDescendants({pid_t(processId())}, allProcesses());
+    // While the server is not reaped, its group cannot be anybody else's. Helpers that left
+    // the group come back to the launcher once the server is gone (see endOrphans).
+    if (processId() > 0)
         ::kill(-pid_t(processId()), SIGKILL);
-        for (pid_t pid : tree)
-            ::kill(pid, SIGKILL);
-#else
-        ::kill(-pid_t(processId()), SIGKILL);
-#endif
-    }
     if (guardedGroup == lastGroup)
         guard(0);
 #endif

@@ -18,17 +18,16 @@ public:
     // going to init. Call it after startGuard, whose process must not come back.
     static void adoptOrphans();
     // Ends every process that came back so since the first server started (and before
-    // `current` started, when given), and what descends from it, and reaps them; within about
-    // a second. Call it once a replaced server has ended, and at every normal end after the
-    // servers ended.
+    // `current` started, when given), and what comes back when those end, and reaps them;
+    // within about a second. Call it once a replaced server has ended, and at every normal
+    // end after the servers ended.
     static void endOrphans(const ServerProcess *current = nullptr);
 
     explicit ServerProcess(QObject *parent = nullptr);
 
     // Starts the program with the arguments, without waiting for it to run.
     void launch(const QString &program, const QStringList &arguments);
-    // Kills the server, its process group and, on Linux, its descendants that left the group,
-    // at once, without waiting for them to end.
+    // Kills the server and its process group at once, without waiting for them to end.
     void killGroup();
 
 protected:
