@@ -64,6 +64,7 @@ void guard(qint64 group)
 #ifdef Q_OS_LINUX
 QSet<qint64> runningServers; // not yet reaped: the launcher's children that are not orphans
 quint64 firstServerStart = 0; // when the first server started, in clock ticks since boot
+bool subreaper = false; // only then are children that are not servers orphans
 
 struct Process
 {
@@ -116,14 +117,14 @@ QVector<Process> allProcesses()
 void ServerProcess::adoptOrphans()
 {
 #ifdef Q_OS_LINUX
-    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+    subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 #endif
 }
 
 void ServerProcess::endOrphans(const ServerProcess *current)
 {
 #ifdef Q_OS_LINUX
-    if (!firstServerStart)
+    if (!subreaper || !firstServerStart)
         return;
     // The current server's own detached helpers are its business until it is replaced.
     const quint64 before = current && current->startTicks ? current->startTicks : ~quint64(0);
