@@ -28,7 +28,6 @@ void quietAboutTheRuntimeFolder(QtMsgType type, const QMessageLogContext &contex
 int main(int argc, char **argv)
 {
     ServerProcess::startGuard();
-    ServerProcess::adoptOrphans();
     catchTerminationSignals();
 #ifdef Q_OS_WIN
     // Whatever ends the launcher, the system then ends every server it started.

@@ -70,6 +70,7 @@ struct Process
 {
     pid_t pid;
     pid_t parent;
+    pid_t group;
     quint64 start; // clock ticks since boot
 };
 
@@ -87,12 +88,12 @@ bool readProcess(pid_t pid, Process &process)
     // After the name in parentheses (which may hold anything): state, parent, ... start.
     const char *rest = std::strrchr(text, ')');
     unsigned long long start = 0;
-    int parent = 0;
+    int parent = 0, group = 0;
     if (!rest
-        || std::sscanf(rest + 1, " %*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d "
-                                 "%*d %*d %*d %*d %llu", &parent, &start) != 2)
+        || std::sscanf(rest + 1, " %*c %d %d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d "
+                                 "%*d %*d %*d %*d %llu", &parent, &group, &start) != 3)
         return false;
-    process = {pid, pid_t(parent), quint64(start)};
+    process = {pid, pid_t(parent), pid_t(group), quint64(start)};
     return true;
 }
 
@@ -114,13 +115,6 @@ QVector<Process> allProcesses()
 
 } // namespace
 
-void ServerProcess::adoptOrphans()
-{
-#ifdef Q_OS_LINUX
-    subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
-#endif
-}
-
 void ServerProcess::endOrphans(const ServerProcess *current)
 {
 #ifdef Q_OS_LINUX
@@ -128,17 +122,18 @@ void ServerProcess::endOrphans(const ServerProcess *current)
         return;
     // The current server's own detached helpers are its business until it is replaced.
     const quint64 before = current && current->startTicks ? current->startTicks : ~quint64(0);
-    // What came back from before the first server (a session bus the desktop libraries
-    // started, say) is not the server's, and stays. Each round kills what is back, reaps
-    // what ended, and looks again: what descends from what it killed comes back in turn.
+    // Children in the launcher's own group (a session bus launcher the desktop libraries
+    // started, say) are its own, and stay. Each round kills what is back, reaps what ended,
+    // and looks again: what descends from what it killed comes back in turn.
     QElapsedTimer waited;
     waited.start();
     for (;;) {
         const QVector<Process> all = allProcesses();
         QVector<pid_t> orphans;
         for (const Process &process : all)
-            if (process.parent == ::getpid() && process.start >= firstServerStart
-                && process.start < before && !runningServers.contains(process.pid))
+            if (process.parent == ::getpid() && process.group != ::getpgrp()
+                && process.start >= firstServerStart && process.start < before
+                && !runningServers.contains(process.pid))
                 orphans.append(process.pid);
         if (orphans.isEmpty() || waited.elapsed() > 1000)
             return;
@@ -204,6 +199,13 @@ ServerProcess::ServerProcess(QObject *parent)
 
 void ServerProcess::launch(const QString &program, const QStringList &arguments)
 {
+#ifdef Q_OS_LINUX
+    // From the first server on, what its helpers detach (setsid, a double fork) comes back
+    // to the launcher when their parent ends, instead of going to init; not before, so that
+    // what the desktop libraries detached at start-up (a session bus) never comes back.
+    if (!subreaper)
+        subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+#endif
     start(program, arguments, QIODevice::ReadWrite);
 #ifdef Q_OS_UNIX
     // The child does the same before it runs the program; doing it here too means a kill
