@@ -91,11 +91,14 @@ bool isByteTable(QTextCodec *codec)
     if (std::find(std::begin(tables), std::end(tables), mib) == std::end(tables))
         return false;
     // And each byte is the character of the pattern it looks like, and no other byte is one.
+    char bytes[256];
+    for (int byte = 0; byte < 256; ++byte)
+        bytes[byte] = char(byte);
+    const QString decoded = codec->toUnicode(bytes, 256);
+    if (decoded.size() != 256)
+        return false;
     for (int byte = 0; byte < 256; ++byte) {
-        const char c = char(byte);
-        const QString decoded = codec->toUnicode(&c, 1);
-        if (decoded.size() != 1
-            || (byte < 128 ? decoded[0].unicode() != byte : inPattern(decoded[0].unicode())))
+        if (byte < 128 ? decoded[byte].unicode() != byte : inPattern(decoded[byte].unicode()))
             return false;
     }
     return true;
