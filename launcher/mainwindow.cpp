@@ -113,6 +113,8 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
+    // A poll in a large log stops at its next chunk rather than being waited for.
+    stopPolling = true;
     // Every server still here (a replaced one may not have ended yet), then what their
     // detached helpers left behind once the servers are gone.
     const QList<ServerProcess *> servers = findChildren<ServerProcess *>();
@@ -121,8 +123,6 @@ MainWindow::~MainWindow()
     for (ServerProcess *server : servers)
         server->waitForFinished(1000);
     ServerProcess::endOrphans();
-    // A poll in a large log stops at its next chunk rather than being waited for.
-    stopPolling = true;
     pollThread->quit();
     pollThread->wait();
     delete pollContext;
