@@ -113,9 +113,16 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    serverProcess->killGroup();
     // A poll in a large log stops at its next chunk rather than being waited for.
     stopPolling = true;
+    // Every server still here (a replaced one may not have ended yet), then what their
+    // detached helpers left behind once the servers are gone.
+    const QList<ServerProcess *> servers = findChildren<ServerProcess *>();
+    for (ServerProcess *server : servers)
+        server->killGroup();
+    for (ServerProcess *server : servers)
+        server->waitForFinished(1000);
+    ServerProcess::endOrphans();
     pollThread->quit();
     pollThread->wait();
     delete pollContext;
@@ -165,15 +172,28 @@ void MainWindow::prepareLogFile()
         return; // no home, no log: the poll finds nothing
     logPath = joinPath(home, QStringLiteral(".ludovanelog"));
 #ifdef Q_OS_UNIX
+    // A link there, or another account's file, would have the server write where somebody
+    // else chose: it goes, and a log of the user's own takes its place (each server start
+    // begins the log afresh anyway). Removing a name never touches what a link points to.
+    const QByteArray name = QFile::encodeName(logPath);
+    const auto foreign = [&name] {
+        struct stat info;
+        return ::lstat(name.constData(), &info) == 0
+            && (S_ISLNK(info.st_mode) || info.st_uid != ::getuid());
+    };
+    if (foreign())
+        ::unlink(name.constData());
     // The log shows the user's code: a new one is the user's alone, whatever the umask. One
     // that exists (the server's file too) is left as it is, and never opened here: a FIFO
     // there would block.
-    const int fd = ::open(QFile::encodeName(logPath).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
     if (fd >= 0) {
         ::fchmod(fd, 0600);
         ::close(fd);
     }
+    if (foreign())
+        logPath.clear(); // could not be replaced: no server rather than one writing there
 #else
     // Read-write creates a missing log and leaves an existing one as it is.
     QFile file(logPath);
@@ -191,15 +211,22 @@ void MainWindow::startServer(const QString &consoleArgument)
         ServerProcess *old = serverProcess;
         if (old->state() == QProcess::NotRunning) {
             old->deleteLater();
+            ServerProcess::endOrphans(); // what it detached before it ended by itself
         } else {
-            connect(old, &QProcess::stateChanged, old, [old](QProcess::ProcessState state) {
-                if (state == QProcess::NotRunning)
+            connect(old, &QProcess::stateChanged, old, [this, old](QProcess::ProcessState state) {
+                if (state == QProcess::NotRunning) {
                     old->deleteLater();
+                    // Its detached helpers have come back to the launcher by now.
+                    ServerProcess::endOrphans(serverProcess);
+                }
             });
             old->killGroup();
         }
     }
 
+    serverProcess = nullptr;
+    if (logPath.isEmpty())
+        return; // a server needs a log of the user's own to report its code in
     serverProcess = new ServerProcess(this);
     // Nobody reads the server's output: left on pipes, QProcess would buffer all of it.
     serverProcess->setStandardOutputFile(QProcess::nullDevice());

@@ -13,9 +13,17 @@ public:
     // it the server still dies with the launcher, but helpers it started might not.
     static void startGuard();
 
+    // On Linux the first launch makes the launcher the subreaper of what it starts. This ends
+    // every process that came back so since the first server started (and before
+    // `current` started, when given), and what comes back when those end, and reaps them;
+    // within about a second. Call it once a replaced server has ended, and at every normal
+    // end after the servers ended.
+    static void endOrphans(const ServerProcess *current = nullptr);
+
     explicit ServerProcess(QObject *parent = nullptr);
 
-    // Starts the program with the arguments, without waiting for it to run.
+    // Starts the program with the arguments, without waiting for it to run. On Linux the
+    // first call makes the launcher a subreaper (PR_SET_CHILD_SUBREAPER).
     void launch(const QString &program, const QStringList &arguments);
     // Kills the server and its process group at once, without waiting for them to end.
     void killGroup();
@@ -26,4 +34,5 @@ protected:
 private:
     qint64 launcherPid;
     qint64 lastGroup = 0;
+    quint64 startTicks = 0; // Linux: when it started, in clock ticks since boot
 };

@@ -232,12 +232,13 @@ class Launcher:
     """The launcher in a process of its own; killed on leaving a `with` block, whatever
     happened in it."""
 
-    def __init__(self, home, env=None, prefix=(), stderr=None, program=None):
+    def __init__(self, home, env=None, prefix=(), stderr=None, program=None, new_group=False):
         self.home = home
         self.env = env or home.env
         no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # noqa: E731
         self.proc = subprocess.Popen([*prefix, program or LAUNCHER], env=self.env,
-                                     preexec_fn=no_core, stderr=stderr)
+                                     preexec_fn=no_core, stderr=stderr,
+                                     process_group=0 if new_group else None)
 
     def __enter__(self):
         return self
@@ -274,29 +275,43 @@ class LifecycleTest(LauncherCase):
     def test_every_way_to_end(self):
         sigterm = lambda l: l.proc.send_signal(signal.SIGTERM)  # noqa: E731
         sigkill = lambda l: l.proc.send_signal(signal.SIGKILL)  # noqa: E731
+
+        def group_signal_then_kill(launcher):
+            # A terminal's hang-up reaches the guard too, which must stay for the kill after.
+            launcher.proc.send_signal(signal.SIGSTOP)
+            os.killpg(launcher.proc.pid, signal.SIGHUP)
+            time.sleep(0.2)
+            launcher.proc.send_signal(signal.SIGKILL)
         cases = [
             # name, how, ended cleanly (exit 0, server killed and reaped by the launcher),
-            # the guard killed first
-            ("Exit from the tray", exit_from_tray, True, False),
-            ("SIGTERM", sigterm, True, False),
-            ("SIGINT", lambda l: l.proc.send_signal(signal.SIGINT), True, False),
-            ("SIGHUP", lambda l: l.proc.send_signal(signal.SIGHUP), True, False),
-            ("SIGTERM twice", lambda l: [l.proc.send_signal(signal.SIGTERM)] * 2, True, False),
-            ("SIGKILL", sigkill, False, False),
-            ("SIGSEGV", lambda l: l.proc.send_signal(signal.SIGSEGV), False, False),
-            ("the X server goes away", None, False, False),
-            ("SIGTERM, the guard gone", sigterm, True, True),
+            # the guard killed first, the helper in a session of its own (setsid)
+            ("Exit from the tray", exit_from_tray, True, False, False),
+            ("SIGTERM", sigterm, True, False, False),
+            ("SIGINT", lambda l: l.proc.send_signal(signal.SIGINT), True, False, False),
+            ("SIGHUP", lambda l: l.proc.send_signal(signal.SIGHUP), True, False, False),
+            ("SIGTERM twice", lambda l: [l.proc.send_signal(signal.SIGTERM)] * 2, True, False, False),
+            ("SIGKILL", sigkill, False, False, False),
+            ("SIGSEGV", lambda l: l.proc.send_signal(signal.SIGSEGV), False, False, False),
+            ("the X server goes away", None, False, False, False),
+            ("SIGTERM, the guard gone", sigterm, True, True, False),
             # The parent-death signal alone: it ends the server, not the helper.
-            ("SIGKILL, the guard gone", sigkill, False, True),
+            ("SIGKILL, the guard gone", sigkill, False, True, False),
+            ("SIGHUP to its group, then SIGKILL", group_signal_then_kill, False, False, False),
+            ("Exit, a detached helper", exit_from_tray, True, False, True),
+            ("SIGTERM, a detached helper", sigterm, True, False, True),
+            ("SIGINT, a detached helper", lambda l: l.proc.send_signal(signal.SIGINT), True, False, True),
+            ("SIGHUP, a detached helper", lambda l: l.proc.send_signal(signal.SIGHUP), True, False, True),
         ]
-        for name, how, clean, guard_gone in cases:
+        for name, how, clean, guard_gone, detached in cases:
             with self.subTest(name):
                 home = Home()
+                if detached:
+                    home.env["LUDOVANE_STANDIN_CHILD"] = "setsid"
                 xvfb, env = None, None
                 if how is None:
                     xvfb, display = start_xvfb()
                     env = dict(home.env, DISPLAY=display)
-                with Launcher(home, env) as launcher:
+                with Launcher(home, env, new_group=True) as launcher:
                     try:
                         self.assertTrue(launcher.running(), "the launcher did not come up")
                         (server, _), = home.servers()
@@ -330,6 +345,22 @@ class LifecycleTest(LauncherCase):
                             xvfb.kill()
                             xvfb.wait()
 
+    def test_sigterm_during_a_poll(self):
+        home = Home()
+        with open(os.path.join(home.dir.name, ".ludovanelog"), "wb") as f:
+            f.write(b"\xff\xfe")  # marked UTF-16 (and read as UTF-32)
+            f.truncate(64 << 30)  # sparse: no disk cost
+        home.env["LUDOVANE_STANDIN_LOG"] = "off"
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            before = bytes_read(launcher.proc.pid)
+            self.assertTrue(wait_for(lambda: bytes_read(launcher.proc.pid) - before > 1 << 28, 10),
+                            "no poll began")
+            signalled = time.monotonic()
+            launcher.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(launcher.wait(), 0)
+            self.assertLess(time.monotonic() - signalled, 1)
+
     def test_signal_during_start_up(self):
         home = Home()
         with Launcher(home) as launcher:
@@ -341,7 +372,13 @@ class LifecycleTest(LauncherCase):
             self.assertTrue(wait_for(lambda: not alive(server), 2))
 
     def test_console_changes_take_the_helpers(self):
-        home = Home()
+        for helper in ("1", "setsid"):
+            with self.subTest(helper=helper):
+                home = Home()
+                home.env["LUDOVANE_STANDIN_CHILD"] = helper
+                self.console_changes(home)
+
+    def console_changes(self, home):
         with Launcher(home) as launcher:
             self.assertTrue(launcher.running())
             window, _ = main_window(home.env)
@@ -544,7 +581,7 @@ time.sleep(600)
 @unittest.skipUnless(os.geteuid() == 0, "acting as another account takes root")
 class OtherAccountTest(LauncherCase):
     """Another account on the machine (uid 65534) can neither stop, hang nor spy on a user's
-    launcher, and the launcher finds its home without HOME."""
+    launcher, and the launcher takes HOME only when it is the user's own."""
 
 
     def comes_up_and_back(self, home, stderr=None):
@@ -614,7 +651,7 @@ class OtherAccountTest(LauncherCase):
                 if unused:
                     self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
 
-    def test_home_from_the_user_database(self):
+    def test_whose_home(self):
         # The build may sit in a folder the other account cannot enter: the launcher runs
         # from a copy in one it can, with the stand-in server beside it.
         folder = tempfile.mkdtemp(prefix="launcher for another account ")
@@ -623,18 +660,44 @@ class OtherAccountTest(LauncherCase):
         program = shutil.copy(LAUNCHER, folder)
         shutil.copy(os.path.join(os.path.dirname(os.path.realpath(LAUNCHER)), "ludovane.exe"),
                     folder)
-        for name, value in (("HOME unset", None), ("HOME empty", "")):
+        database = os.path.join(pwd.getpwuid(OTHER).pw_dir, ".ludovanelog")
+        rows = [
+            # name, HOME ("" ends in a folder of root's), what root puts at HOME's log,
+            # whether the log used is HOME's
+            ("HOME unset", None, None, False),
+            ("HOME empty", "", None, False),
+            ("HOME root's, her file linked from it", "root's", "link", False),
+            ("a link at her log", ".", "link", True),
+            ("root's file at her log", ".", "file", True),
+        ]
+        for name, value, planted, own in rows:
             with self.subTest(name):
                 home = Home()
+                os.chmod(home.dir.name, 0o755)
                 for folder in (home.dir.name, home.runtime):
                     os.chown(folder, OTHER, OTHER)
-                env = dict(home.env, HOME=value)
+                target = os.path.join(home.dir.name, "target")
+                with open(target, "w") as f:
+                    f.write("kept\n")
+                os.chown(target, OTHER, OTHER)
+                env = dict(home.env, HOME=value and os.path.join(home.dir.name, value))
                 if value is None:
                     del env["HOME"]
+                elif value == "root's":
+                    os.mkdir(env["HOME"], 0o755)
+                log = env.get("HOME") and os.path.normpath(os.path.join(env["HOME"], ".ludovanelog"))
+                if planted == "link":
+                    os.symlink(target, log)
+                elif planted == "file":
+                    open(log, "w").close()
                 with Launcher(home, env, prefix=AS_OTHER, program=program):
                     self.assertTrue(wait_for(home.servers, 10))
-                self.assertEqual(home.records()[0][5],
-                                 os.path.join(pwd.getpwuid(OTHER).pw_dir, ".ludovanelog"))
+                self.assertEqual(home.records()[0][5], log if own else database)
+                with open(target) as f:
+                    self.assertEqual(f.read(), "kept\n", "written through the link")
+                if own:
+                    info = os.lstat(log)
+                    self.assertEqual((info.st_uid, oct(info.st_mode)), (OTHER, "0o100600"))
 
 
 if __name__ == "__main__":

@@ -96,6 +96,7 @@ private slots:
         }
         QCOMPARE(balloons.balloons.size(), 1);
         const BalloonWatcher::Balloon &balloon = balloons.balloons.first();
+        QVERIFY(!balloon.icon.isNull()); // or the comparison below holds for no icon at all
         const QImage information = window.style()
                                        ->standardIcon(QStyle::SP_MessageBoxInformation)
                                        .pixmap(balloon.icon.size())
