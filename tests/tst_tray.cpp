@@ -2,6 +2,17 @@
 #include "launcherfixture.h"
 
 #include <QAction>
+#ifdef LUDOVANE_DBUS
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#endif
 #include <QMenu>
 #include <QSignalSpy>
 #include <QStyle>
@@ -106,16 +117,33 @@ private slots:
         QVERIFY2(upMs >= 4500 && upMs <= 6500, qPrintable(QString::number(upMs) + " ms"));
     }
 
-    void showOnAVisibleWindowChangesNothing()
+    // Show brings the window back from the tray or from the task bar, and leaves one on
+    // screen as it is.
+    void showBringsTheWindowBack_data()
     {
+        QTest::addColumn<int>("from");
+        QTest::newRow("visible") << 0;
+        QTest::newRow("hidden") << 1;
+        QTest::newRow("minimized") << 2;
+    }
+    void showBringsTheWindowBack()
+    {
+        QFETCH(int, from);
         LauncherHome home;
         MainWindow window;
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         const QRect geometry = window.geometry();
+        if (from == 1)
+            window.close();
+        else if (from == 2)
+            window.showMinimized();
         menuEntry(window, QStringLiteral("&Show"))->trigger();
         QVERIFY(window.isVisible());
+        QVERIFY(!window.isMinimized());
         QCOMPARE(window.geometry(), geometry);
+        if (from)
+            QTRY_VERIFY(window.isActiveWindow());
     }
 
     void exitFromTheTrayEndsTheLoopAndTheServer()
@@ -150,5 +178,185 @@ private slots:
     }
 };
 
-QTEST_MAIN(TrayTest)
+#ifdef LUDOVANE_DBUS
+// The tray as a desktop's StatusNotifierItem host and notification daemon see it, under
+// `xharness.py --desktop`: xfce4-panel's systray and dunst on a private session bus.
+class StatusNotifierTest : public QObject
+{
+    Q_OBJECT
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    QString service, path; // the launcher's item, once registered
+
+    // The item is served by this process: calls wait with its event loop running.
+    QDBusMessage call(const QString &to, const QString &at, const QString &interface,
+                      const QString &method, const QVariantList &arguments)
+    {
+        QDBusMessage message = QDBusMessage::createMethodCall(to, at, interface, method);
+        message.setArguments(arguments);
+        return bus.call(message, QDBus::BlockWithGui);
+    }
+    QVariant property(const QString &to, const QString &at, const QString &interface,
+                      const QString &name)
+    {
+        const QDBusMessage reply = call(to, at, QStringLiteral("org.freedesktop.DBus.Properties"),
+                                        QStringLiteral("Get"), {interface, name});
+        return reply.arguments().value(0).value<QDBusVariant>().variant();
+    }
+    QVariant itemProperty(const char *name)
+    {
+        return property(service, path, QStringLiteral("org.kde.StatusNotifierItem"),
+                        QLatin1String(name));
+    }
+    bool registered()
+    {
+        const QStringList items = property(QStringLiteral("org.kde.StatusNotifierWatcher"),
+                                           QStringLiteral("/StatusNotifierWatcher"),
+                                           QStringLiteral("org.kde.StatusNotifierWatcher"),
+                                           QStringLiteral("RegisteredStatusNotifierItems"))
+                                      .toStringList();
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        for (const QString &item : items) {
+            if (!item.contains(QLatin1Char('-') + pid + QLatin1Char('-')))
+                continue;
+            const int slash = item.indexOf(QLatin1Char('/'));
+            service = item.left(slash);
+            path = slash < 0 ? QStringLiteral("/StatusNotifierItem") : item.mid(slash);
+            return true;
+        }
+        return false;
+    }
+    // The id of the menu entry LABEL in a dbusmenu layout node (ia{sv}av), or -1.
+    static int entryId(const QDBusArgument &node, const QString &label)
+    {
+        int id;
+        QVariantMap properties;
+        QVariantList children;
+        node.beginStructure();
+        node >> id >> properties >> children;
+        node.endStructure();
+        if (properties.value(QStringLiteral("label")).toString() == label)
+            return id;
+        for (const QVariant &child : children) {
+            const int found = entryId(child.value<QDBusArgument>(), label);
+            if (found >= 0)
+                return found;
+        }
+        return -1;
+    }
+    void click(const QString &label)
+    {
+        const QString menu = itemProperty("Menu").value<QDBusObjectPath>().path();
+        const QString dbusmenu = QStringLiteral("com.canonical.dbusmenu");
+        const QDBusMessage layout = call(service, menu, dbusmenu, QStringLiteral("GetLayout"),
+                                         {0, -1, QStringList()});
+        const int id = entryId(layout.arguments().value(1).value<QDBusArgument>(), label);
+        QVERIFY2(id >= 0, qPrintable(label));
+        call(service, menu, dbusmenu, QStringLiteral("Event"),
+             {id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
+    }
+    static QByteArray dunstctl(const QString &command)
+    {
+        QProcess process;
+        process.start(QStringLiteral("dunstctl"), {command});
+        process.waitForFinished();
+        return process.readAllStandardOutput();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        nameTheApplication();
+        QVERIFY(bus.isConnected());
+        QTRY_VERIFY(QSystemTrayIcon::isSystemTrayAvailable());
+    }
+
+    void itemTitleAndIcon()
+    {
+        LauncherHome home;
+        MainWindow window;
+        QTRY_VERIFY(registered());
+        QCOMPARE(itemProperty("Title").toString(), QStringLiteral("Ludovane"));
+        QCOMPARE(itemProperty("Id").toString(), QStringLiteral("Ludovane"));
+        // The icon's pixels, (iiay) at each size the tray may draw.
+        const QDBusArgument pixmaps = itemProperty("IconPixmap").value<QDBusArgument>();
+        QList<int> widths;
+        pixmaps.beginArray();
+        while (!pixmaps.atEnd()) {
+            int width, height;
+            QByteArray data;
+            pixmaps.beginStructure();
+            pixmaps >> width >> height >> data;
+            pixmaps.endStructure();
+            QCOMPARE(data.size(), width * height * 4);
+            widths << width;
+        }
+        pixmaps.endArray();
+        QVERIFY(widths.contains(22));
+    }
+
+    void showAndExitThroughTheMenu()
+    {
+        LauncherHome home;
+        auto window = std::make_unique<MainWindow>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        QTRY_VERIFY(registered());
+        for (bool minimize : {false, true}) {
+            if (minimize)
+                window->showMinimized();
+            else
+                window->close();
+            click(QStringLiteral("_Show"));
+            QTRY_VERIFY(window->isVisible() && !window->isMinimized());
+        }
+        QTRY_COMPARE(serverStarts(home).size(), 1);
+        const qint64 pid = serverStarts(home).first().pid;
+        QCOMPARE(runEventLoop([this] { click(QStringLiteral("_Exit")); }), 0);
+        window.reset();
+        QTRY_VERIFY(!processAlive(pid));
+    }
+
+    void aNewCodeReachesTheNotificationDaemon()
+    {
+        LauncherHome home;
+        qputenv("LUDOVANE_STANDIN_LOG", "off");
+        MainWindow window;
+        home.writeLog("Code: 4711\n");
+        poll(&window);
+        // Once closed, it is in dunst's history, the hints of earlier cases beside it.
+        const auto shown = [] {
+            dunstctl(QStringLiteral("close-all"));
+            const QJsonArray history = QJsonDocument::fromJson(dunstctl(QStringLiteral("history")))
+                                           .object()[QLatin1String("data")].toArray()[0].toArray();
+            for (const QJsonValue &entry : history) {
+                const QJsonObject object = entry.toObject();
+                QVariantMap fields;
+                for (auto field = object.begin(); field != object.end(); ++field)
+                    fields[field.key()] = field.value().toObject()[QLatin1String("data")].toVariant();
+                if (fields[QStringLiteral("body")] == QStringLiteral("Code: 4711"))
+                    return fields;
+            }
+            return QVariantMap();
+        };
+        QTRY_VERIFY(!shown().isEmpty());
+        QCOMPARE(shown()[QStringLiteral("appname")].toString(), QStringLiteral("Ludovane"));
+        QCOMPARE(shown()[QStringLiteral("summary")].toString(), QStringLiteral("Ludovane"));
+    }
+};
+#endif
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true);
+#ifdef LUDOVANE_DBUS
+    if (qgetenv("LAUNCHER_TEST_TRAY") == "sni") {
+        StatusNotifierTest test;
+        return QTest::qExec(&test, argc, argv);
+    }
+#endif
+    TrayTest test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_tray.moc"
