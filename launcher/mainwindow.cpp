@@ -175,7 +175,7 @@ MainWindow::MainWindow(QWidget *parent)
     // What a screen reader says of them.
     form->cmbconsole->setAccessibleName(tr("Console"));
     form->cmbconsole->setAccessibleDescription(tr("The game console the server runs for"));
-    form->lblcode->setAccessibleName(tr("Code"));
+    form->lblcode->setAccessibleName(form->lblcode->text()); // whole, where the label cuts it
     form->lblcode->setAccessibleDescription(tr("The code the server reported"));
     describePicture(0);
 
@@ -329,6 +329,7 @@ void MainWindow::showCode(const QString &digits)
     QLabel *label = form->lblcode;
     notify(text, QSystemTrayIcon::Information);
     label->setToolTip(text);
+    label->setAccessibleName(text);
     label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
 }
 

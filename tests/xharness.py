@@ -90,7 +90,7 @@ PANEL_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
   <property name="panels" type="array">
     <value type="int" value="1"/>
     <property name="panel-1" type="empty">
-      <property name="position" type="string" value="p=6;x=0;y=0"/>
+      <property name="position" type="string" value="p=8;x=640;y=784"/>
       <property name="length" type="uint" value="100"/>
       <property name="size" type="uint" value="32"/>
       <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
