@@ -206,6 +206,8 @@ def main_window(env):
     for window in xdotool("search", "--name", "^Ludovane$", env=env):
         info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
                               env=env).stdout
+        if int(info.split("Width:")[1].split()[0]) < 100:
+            continue  # the tray icon's, named after the application too
         return int(window), "Map State: IsViewable" in info
     return None, False
 
