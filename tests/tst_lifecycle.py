@@ -96,6 +96,20 @@ def with_home(home):
     return found
 
 
+def bus_autolaunched(display):
+    """Whether a session bus was started for the X display (dbus-launch's selection): on the
+    test's own display, only a launcher can have started one."""
+    x = xlib()
+    dpy = x.XOpenDisplay(display.encode())
+    with open("/etc/machine-id") as machine:
+        user = pwd.getpwuid(os.getuid()).pw_name
+        name = f"_DBUS_SESSION_BUS_SELECTION_{user}_{machine.read().strip()}"
+    try:
+        return x.XGetSelectionOwner(dpy, x.XInternAtom(dpy, name.encode(), 0)) != 0
+    finally:
+        x.XCloseDisplay(dpy)
+
+
 def end_strays(*pids):
     """Kills what a failed check left running: stand-in servers and their helpers."""
     for pid in pids:
@@ -349,6 +363,7 @@ class LifecycleTest(LauncherCase):
                             # Nor a session bus started for it (dbus-launch, with dbus-x11).
                             self.assertTrue(wait_for(lambda: not with_home(home.dir.name), 2),
                                             f"left running: {with_home(home.dir.name)}")
+                            self.assertFalse(bus_autolaunched(home.env["DISPLAY"]))
                             self.assertEqual(os.listdir(home.runtime), own_names(home.runtime))
                         else:
                             self.assertNotEqual(status, 0)
@@ -424,8 +439,12 @@ class LifecycleTest(LauncherCase):
                 self.assertTrue(after.running())
                 # The killed one's socket was replaced: later starts reach this one.
                 for _ in range(2):
+                    close_window(home.env["DISPLAY"], main_window(home.env)[0])
+                    self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
                     self.assertEqual(subprocess.run([LAUNCHER], env=home.env,
                                                     timeout=10).returncode, 0)
+                    self.assertTrue(wait_for(lambda: main_window(home.env)[1], 5),
+                                    "the window did not come back")
                 self.assertIsNone(after.proc.poll())
                 self.assertEqual(len(home.servers()), 2, "a second server was started")
 
