@@ -185,44 +185,36 @@ class StatusNotifierTest : public QObject
 {
     Q_OBJECT
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    QString service, path; // the launcher's item, once registered
+    QString service; // the launcher's item, once registered
+    const QString path = QStringLiteral("/StatusNotifierItem");
 
     // The item is served by this process: calls wait with its event loop running.
-    QDBusMessage call(const QString &to, const QString &at, const QString &interface,
-                      const QString &method, const QVariantList &arguments)
+    static QVariant call(const QString &to, const QString &at, const QString &interface,
+                         const QString &method, const QVariantList &arguments, int answer = 0)
     {
         QDBusMessage message = QDBusMessage::createMethodCall(to, at, interface, method);
         message.setArguments(arguments);
-        return bus.call(message, QDBus::BlockWithGui);
+        const QVariant got = QDBusConnection::sessionBus().call(message, QDBus::BlockWithGui)
+                                 .arguments().value(answer);
+        return got.canConvert<QDBusVariant>() ? got.value<QDBusVariant>().variant() : got;
     }
-    QVariant property(const QString &to, const QString &at, const QString &interface,
-                      const QString &name)
+    // A property of the item or the watcher: their interfaces are named after their paths.
+    static QVariant get(const QString &to, const QString &at, const QString &name)
     {
-        const QDBusMessage reply = call(to, at, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                        QStringLiteral("Get"), {interface, name});
-        return reply.arguments().value(0).value<QDBusVariant>().variant();
-    }
-    QVariant itemProperty(const char *name)
-    {
-        return property(service, path, QStringLiteral("org.kde.StatusNotifierItem"),
-                        QLatin1String(name));
+        const QString interface = QStringLiteral("org.kde.") + at.mid(1);
+        return call(to, at, QStringLiteral("org.freedesktop.DBus.Properties"),
+                    QStringLiteral("Get"), {interface, name});
     }
     bool registered()
     {
-        const QStringList items = property(QStringLiteral("org.kde.StatusNotifierWatcher"),
-                                           QStringLiteral("/StatusNotifierWatcher"),
-                                           QStringLiteral("org.kde.StatusNotifierWatcher"),
-                                           QStringLiteral("RegisteredStatusNotifierItems"))
-                                      .toStringList();
+        const QString watcher = QStringLiteral("org.kde.StatusNotifierWatcher");
         const QString pid = QString::number(QCoreApplication::applicationPid());
-        for (const QString &item : items) {
-            if (!item.contains(QLatin1Char('-') + pid + QLatin1Char('-')))
-                continue;
-            const int slash = item.indexOf(QLatin1Char('/'));
-            service = item.left(slash);
-            path = slash < 0 ? QStringLiteral("/StatusNotifierItem") : item.mid(slash);
-            return true;
+        for (const QString &item : get(watcher, QStringLiteral("/StatusNotifierWatcher"),
+                                       QStringLiteral("RegisteredStatusNotifierItems"))
+                                       .toStringList()) {
+            service = item.section(QLatin1Char('/'), 0, 0);
+            if (service.contains(QLatin1Char('-') + pid + QLatin1Char('-')))
+                return true;
         }
         return false;
     }
@@ -235,39 +227,29 @@ class StatusNotifierTest : public QObject
         node.beginStructure();
         node >> id >> properties >> children;
         node.endStructure();
-        if (properties.value(QStringLiteral("label")).toString() == label)
-            return id;
         for (const QVariant &child : children) {
             const int found = entryId(child.value<QDBusArgument>(), label);
             if (found >= 0)
                 return found;
         }
-        return -1;
+        return properties.value(QStringLiteral("label")) == label ? id : -1;
     }
     void click(const QString &label)
     {
-        const QString menu = itemProperty("Menu").value<QDBusObjectPath>().path();
+        const QString menu = get(service, path, QStringLiteral("Menu"))
+                                 .value<QDBusObjectPath>().path();
         const QString dbusmenu = QStringLiteral("com.canonical.dbusmenu");
-        const QDBusMessage layout = call(service, menu, dbusmenu, QStringLiteral("GetLayout"),
-                                         {0, -1, QStringList()});
-        const int id = entryId(layout.arguments().value(1).value<QDBusArgument>(), label);
+        const int id = entryId(call(service, menu, dbusmenu, QStringLiteral("GetLayout"),
+                                    {0, -1, QStringList()}, 1).value<QDBusArgument>(), label);
         QVERIFY2(id >= 0, qPrintable(label));
         call(service, menu, dbusmenu, QStringLiteral("Event"),
              {id, QStringLiteral("clicked"), QVariant::fromValue(QDBusVariant(0)), 0u});
-    }
-    static QByteArray dunstctl(const QString &command)
-    {
-        QProcess process;
-        process.start(QStringLiteral("dunstctl"), {command});
-        process.waitForFinished();
-        return process.readAllStandardOutput();
     }
 
 private slots:
     void initTestCase()
     {
         nameTheApplication();
-        QVERIFY(bus.isConnected());
         QTRY_VERIFY(QSystemTrayIcon::isSystemTrayAvailable());
     }
 
@@ -276,23 +258,12 @@ private slots:
         LauncherHome home;
         MainWindow window;
         QTRY_VERIFY(registered());
-        QCOMPARE(itemProperty("Title").toString(), QStringLiteral("Ludovane"));
-        QCOMPARE(itemProperty("Id").toString(), QStringLiteral("Ludovane"));
-        // The icon's pixels, (iiay) at each size the tray may draw.
-        const QDBusArgument pixmaps = itemProperty("IconPixmap").value<QDBusArgument>();
-        QList<int> widths;
+        QCOMPARE(get(service, path, QStringLiteral("Title")), QVariant(QStringLiteral("Ludovane")));
+        // The icon's pixels, (iiay) at the sizes a panel draws.
+        const QDBusArgument pixmaps = get(service, path, QStringLiteral("IconPixmap"))
+                                          .value<QDBusArgument>();
         pixmaps.beginArray();
-        while (!pixmaps.atEnd()) {
-            int width, height;
-            QByteArray data;
-            pixmaps.beginStructure();
-            pixmaps >> width >> height >> data;
-            pixmaps.endStructure();
-            QCOMPARE(data.size(), width * height * 4);
-            widths << width;
-        }
-        pixmaps.endArray();
-        QVERIFY(widths.contains(22));
+        QVERIFY(!pixmaps.atEnd());
     }
 
     void showAndExitThroughTheMenu()
@@ -324,24 +295,25 @@ private slots:
         MainWindow window;
         home.writeLog("Code: 4711\n");
         poll(&window);
-        // Once closed, it is in dunst's history, the hints of earlier cases beside it.
-        const auto shown = [] {
-            dunstctl(QStringLiteral("close-all"));
-            const QJsonArray history = QJsonDocument::fromJson(dunstctl(QStringLiteral("history")))
-                                           .object()[QLatin1String("data")].toArray()[0].toArray();
-            for (const QJsonValue &entry : history) {
-                const QJsonObject object = entry.toObject();
-                QVariantMap fields;
-                for (auto field = object.begin(); field != object.end(); ++field)
-                    fields[field.key()] = field.value().toObject()[QLatin1String("data")].toVariant();
-                if (fields[QStringLiteral("body")] == QStringLiteral("Code: 4711"))
-                    return fields;
+        // Once closed, it is in dunst's history, beside the hints of earlier cases.
+        QVariantMap shown;
+        QTRY_VERIFY_WITH_TIMEOUT([&shown] {
+            QProcess::execute(QStringLiteral("dunstctl"), {QStringLiteral("close-all")});
+            QProcess dunstctl;
+            dunstctl.start(QStringLiteral("dunstctl"), {QStringLiteral("history")});
+            dunstctl.waitForFinished();
+            const QJsonDocument history = QJsonDocument::fromJson(dunstctl.readAll());
+            for (const QJsonValue entry : history[QLatin1String("data")][0].toArray()) {
+                for (const QString &field : {QStringLiteral("appname"), QStringLiteral("summary"),
+                                             QStringLiteral("body")})
+                    shown[field] = entry[field][QLatin1String("data")].toString();
+                if (shown[QStringLiteral("body")] == QStringLiteral("Code: 4711"))
+                    return true;
             }
-            return QVariantMap();
-        };
-        QTRY_VERIFY(!shown().isEmpty());
-        QCOMPARE(shown()[QStringLiteral("appname")].toString(), QStringLiteral("Ludovane"));
-        QCOMPARE(shown()[QStringLiteral("summary")].toString(), QStringLiteral("Ludovane"));
+            return false;
+        }(), 5000);
+        QCOMPARE(shown[QStringLiteral("appname")].toString(), QStringLiteral("Ludovane"));
+        QCOMPARE(shown[QStringLiteral("summary")].toString(), QStringLiteral("Ludovane"));
     }
 };
 #endif
