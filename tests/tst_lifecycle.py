@@ -84,11 +84,16 @@ def own_names(folder):
 def bus_autolaunched(display):
     """Whether a session bus was started for the X display (dbus-launch's selection): on the
     test's own display, only a launcher can have started one."""
+    for path in ("/etc/machine-id", "/var/lib/dbus/machine-id"):
+        if os.path.exists(path):
+            with open(path) as machine:
+                name = (f"_DBUS_SESSION_BUS_SELECTION_{pwd.getpwuid(os.getuid()).pw_name}_"
+                        f"{machine.read().strip()}")
+            break
+    else:
+        return False  # no machine id, no autolaunch
     x = xlib()
     dpy = x.XOpenDisplay(display.encode())
-    with open("/etc/machine-id") as machine:
-        user = pwd.getpwuid(os.getuid()).pw_name
-        name = f"_DBUS_SESSION_BUS_SELECTION_{user}_{machine.read().strip()}"
     try:
         return x.XGetSelectionOwner(dpy, x.XInternAtom(dpy, name.encode(), 0)) != 0
     finally:

@@ -258,7 +258,8 @@ private slots:
         LauncherHome home;
         MainWindow window;
         QTRY_VERIFY(registered());
-        QCOMPARE(get(service, path, QStringLiteral("Title")), QVariant(QStringLiteral("Ludovane")));
+        QCOMPARE(get(service, path, QStringLiteral("Title")).toString(),
+                 QStringLiteral("Ludovane"));
         // The icon's pixels, (iiay) at the sizes a panel draws.
         const QDBusArgument pixmaps = get(service, path, QStringLiteral("IconPixmap"))
                                           .value<QDBusArgument>();

@@ -199,6 +199,7 @@ def main(argv):
                    QT_QPA_PLATFORM="xcb")
         # No session bus: Qt then uses the X11 tray protocol, which is what the tray host speaks.
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        env.pop("AT_SPI_BUS_ADDRESS", None)
         env.pop("WAYLAND_DISPLAY", None)
         if dpi:
             subprocess.run(["xrdb", "-nocpp", "-merge"], input=f"Xft.dpi: {dpi}\n", text=True,
