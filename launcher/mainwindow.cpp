@@ -24,6 +24,15 @@
 #include <unistd.h>
 #endif
 
+#ifdef LUDOVANE_DBUS
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusReply>
+#include <QDBusVariant>
+#endif
+
 namespace {
 
 struct Console
@@ -67,12 +76,81 @@ QIcon applicationIcon()
 }
 constexpr int balloonMs = 5000;
 
+const char desktopEntry[] = "ludovane-launcher";
+
+#ifdef LUDOVANE_DBUS
+// An icon as the notification protocol's image-data hint carries it: (iiibiiay).
+struct NotificationImage
+{
+    QImage image;
+};
+
+QDBusArgument &operator<<(QDBusArgument &argument, const NotificationImage &icon)
+{
+    const QImage image = icon.image.convertToFormat(QImage::Format_RGBA8888);
+    argument.beginStructure();
+    argument << image.width() << image.height() << int(image.bytesPerLine()) << true << 8 << 4
+             << QByteArray(reinterpret_cast<const char *>(image.constBits()),
+                           int(image.sizeInBytes()));
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, NotificationImage &)
+{
+    return argument; // only ever sent
+}
+
+// Whether Qt's tray is a StatusNotifierItem: the same question Qt asks when it makes the tray.
+bool statusNotifierHost()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QStringLiteral("org.kde.StatusNotifierWatcher")
+        << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusReply<QDBusVariant> reply = bus.call(get, QDBus::Block, 2000);
+    return reply.isValid() && reply.value().variant().toBool();
+}
+#endif
+
 } // namespace
+
+#ifdef LUDOVANE_DBUS
+Q_DECLARE_METATYPE(NotificationImage)
+#endif
 
 void setHighDpiAttributes()
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+}
+
+void nameTheApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Ludovane"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Ludovane"));
+    QGuiApplication::setDesktopFileName(QLatin1String(desktopEntry));
+}
+
+void noSessionBusAutolaunch()
+{
+#ifdef Q_OS_UNIX
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return;
+    // Where D-Bus looks for the user's bus before it falls back to starting one.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    struct stat info;
+    if (runtime.startsWith('/') && ::stat(QByteArray(runtime + "/bus").constData(), &info) == 0
+        && S_ISSOCK(info.st_mode))
+        return;
+    // Never a bus: connecting fails at once, and the tray falls back to the X11 protocol.
+    // The server inherits it, so that it starts no bus either.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/dev/null");
+#endif
 }
 
 QString joinPath(const QString &dir, const QString &name)
@@ -94,6 +172,12 @@ MainWindow::MainWindow(QWidget *parent)
     // The window sets the artwork, decoded once at the size it is shown at.
     setWindowIcon(trayIcon->icon());
     form->imgconsole->setPixmap(picture(0));
+    // What a screen reader says of them.
+    form->cmbconsole->setAccessibleName(tr("Console"));
+    form->cmbconsole->setAccessibleDescription(tr("The game console the server runs for"));
+    form->lblcode->setAccessibleName(form->lblcode->text()); // whole, where the label cuts it
+    form->lblcode->setAccessibleDescription(tr("The code the server reported"));
+    describePicture(0);
 
     for (const Console &console : consoles)
         form->cmbconsole->insertItem(form->cmbconsole->count(),
@@ -134,6 +218,7 @@ void MainWindow::changeConsole(int console)
     if (console < 0 || console >= consoleCount)
         return;
     form->imgconsole->setPixmap(picture(console));
+    describePicture(console);
     // The first change of a pass restarts the server as soon as the loop comes round; any
     // later one in the same pass only changes which console that is.
     if (pendingConsole < 0) {
@@ -163,6 +248,13 @@ QPixmap MainWindow::picture(int console)
         scaled.setDevicePixelRatio(ratio);
     }
     return scaled;
+}
+
+void MainWindow::describePicture(int console)
+{
+    form->imgconsole->setAccessibleName(
+        QCoreApplication::translate("MainWindow", consoles[console].name));
+    form->imgconsole->setAccessibleDescription(tr("Picture of the console"));
 }
 
 void MainWindow::prepareLogFile()
@@ -264,13 +356,14 @@ void MainWindow::showCode(const QString &digits)
     QLabel *label = form->lblcode;
     notify(text, QSystemTrayIcon::Information);
     label->setToolTip(text);
+    label->setAccessibleName(text);
     label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
 }
 
 void MainWindow::createActions()
 {
     showAction = new QAction(tr("&Show"), this);
-    connect(showAction, SIGNAL(triggered()), this, SLOT(show()));
+    connect(showAction, &QAction::triggered, this, [this] { bringBack(); });
 
     exitAction = new QAction(tr("&Exit"), this);
     connect(exitAction, SIGNAL(triggered()), qApp, SLOT(quit()));
@@ -287,11 +380,45 @@ void MainWindow::createTrayIcon()
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setContextMenu(trayMenu);
     trayIcon->setIcon(applicationIcon());
+#ifdef LUDOVANE_DBUS
+    desktopNotifications = statusNotifierHost();
+    if (desktopNotifications)
+        qDBusRegisterMetaType<NotificationImage>();
+#endif
+}
+
+void MainWindow::bringBack()
+{
+    if (isVisible() && !isMinimized())
+        return;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
 }
 
 void MainWindow::notify(const QString &message, QSystemTrayIcon::MessageIcon icon)
 {
-    trayIcon->showMessage(QStringLiteral("Ludovane"), message, icon, balloonMs);
+    const QString title = QStringLiteral("Ludovane");
+#ifdef LUDOVANE_DBUS
+    // Qt would send it as from the program's file name, with a stock icon instead of ours.
+    if (desktopNotifications) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.Notifications"),
+            QStringLiteral("/org/freedesktop/Notifications"),
+            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+        const QVariantMap hints{
+            {QStringLiteral("desktop-entry"), QLatin1String(desktopEntry)},
+            {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
+            {QStringLiteral("image-data"),
+             QVariant::fromValue(NotificationImage{artwork("icon-app", QSize(64, 64))})}};
+        call << QCoreApplication::applicationName() << uint(0) << QLatin1String(desktopEntry)
+             << title << message << QStringList() << hints << balloonMs;
+        QDBusConnection::sessionBus().asyncCall(call);
+        return;
+    }
+#endif
+    trayIcon->showMessage(title, message, icon, balloonMs);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

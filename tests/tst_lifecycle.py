@@ -15,6 +15,7 @@ signal.
 import ctypes
 import os
 import pwd
+import re
 import resource
 import shutil
 import signal
@@ -73,6 +74,30 @@ def sockets_held(pid):
         except OSError:
             pass  # closed meanwhile
     return [link for link in held if link.startswith("socket:")]
+
+
+def own_names(folder):
+    """The launcher's own names in a folder that may hold others' (a desktop's bus, say)."""
+    return sorted(n for n in os.listdir(folder) if n.startswith("ludovane-launcher-"))
+
+
+def bus_autolaunched(display):
+    """Whether a session bus was started for the X display (dbus-launch's selection): on the
+    test's own display, only a launcher can have started one."""
+    for path in ("/etc/machine-id", "/var/lib/dbus/machine-id"):
+        if os.path.exists(path):
+            with open(path) as machine:
+                name = (f"_DBUS_SESSION_BUS_SELECTION_{pwd.getpwuid(os.getuid()).pw_name}_"
+                        f"{machine.read().strip()}")
+            break
+    else:
+        return False  # no machine id, no autolaunch
+    x = xlib()
+    dpy = x.XOpenDisplay(display.encode())
+    try:
+        return x.XGetSelectionOwner(dpy, x.XInternAtom(dpy, name.encode(), 0)) != 0
+    finally:
+        x.XCloseDisplay(dpy)
 
 
 def end_strays(*pids):
@@ -185,6 +210,8 @@ def main_window(env):
     for window in xdotool("search", "--name", "^Ludovane$", env=env):
         info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
                               env=env).stdout
+        if int(info.split("Width:")[1].split()[0]) < 100:
+            continue  # the tray icon's, named after the application too
         return int(window), "Map State: IsViewable" in info
     return None, False
 
@@ -263,7 +290,7 @@ class Launcher:
 def exit_from_tray(launcher):
     env = launcher.env
     icon = [w for w in xdotool("search", "--classname", "launcher", env=env)
-            if xdotool("getwindowname", w, env=env) == ["launcher"]
+            if xdotool("getwindowname", w, env=env) == ["Ludovane"]
             and "22x30" in " ".join(xdotool("getwindowgeometry", w, env=env))]
     xdotool("mousemove", "--window", icon[0], "5", "5", "click", "3", env=env)
     time.sleep(0.5)
@@ -338,6 +365,9 @@ class LifecycleTest(LauncherCase):
                         if clean:
                             self.assertEqual(status, 0)
                             self.assertNotIn(server, reaped, "the launcher did not stop it")
+                            # Nor a session bus started for it (dbus-launch, with dbus-x11).
+                            self.assertFalse(bus_autolaunched(home.env["DISPLAY"]))
+                            self.assertEqual(os.listdir(home.runtime), own_names(home.runtime))
                         else:
                             self.assertNotEqual(status, 0)
                     finally:
@@ -431,7 +461,36 @@ class LifecycleTest(LauncherCase):
             with Launcher(home) as after:
                 self.assertTrue(wait_for(lambda: len(home.servers()) == 2, 10),
                                 "a killed launcher blocked the next start")
+                self.assertTrue(after.running())
+                # The killed one's socket was replaced: later starts reach this one.
+                for _ in range(2):
+                    close_window(home.env["DISPLAY"], main_window(home.env)[0])
+                    self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
+                    self.assertEqual(subprocess.run([LAUNCHER], env=home.env,
+                                                    timeout=10).returncode, 0)
+                    self.assertTrue(wait_for(lambda: main_window(home.env)[1], 5),
+                                    "the window did not come back")
                 self.assertIsNone(after.proc.poll())
+                self.assertEqual(len(home.servers()), 2, "a second server was started")
+
+    def test_second_start_waits_for_the_socket(self):
+        # The lock is the first launcher's, its socket not there yet (as while it starts):
+        # a second start keeps trying for a second, and its show request arrives.
+        home = Home()
+        with Launcher(home) as first:
+            self.assertTrue(first.running())
+            window, _ = main_window(home.env)
+            close_window(home.env["DISPLAY"], window)
+            self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
+            socket_name, = [os.path.join(home.runtime, n) for n in own_names(home.runtime)
+                            if n.endswith(".socket")]
+            os.rename(socket_name, socket_name + ".away")
+            second = subprocess.Popen([LAUNCHER], env=home.env)
+            time.sleep(0.5)
+            os.rename(socket_name + ".away", socket_name)
+            self.assertEqual(second.wait(10), 0)
+            self.assertTrue(wait_for(lambda: main_window(home.env)[1], 5),
+                            "the show request never arrived")
 
     def test_opengl_left_out(self):
         # Loading the GL driver (Mesa's, under Xvfb) was most of the time to the window on
@@ -547,6 +606,101 @@ class ScaleTest(LauncherCase):
             self.assertEqual(size, [800, 600])
 
 
+class DesktopTest(LauncherCase):
+    """Under xharness.py --desktop (a panel that hosts StatusNotifierItems, on a private session
+    bus): the launcher as a screen reader finds it over AT-SPI, on X11 and on Wayland."""
+
+    def setUp(self):
+        # What a screen reader does first: it asks applications to show their widgets.
+        subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+                        "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set",
+                        "string:org.a11y.Status", "string:IsEnabled", "variant:boolean:true"],
+                       check=True, capture_output=True)
+
+    def widgets(self, launcher):
+        """Role -> [(name, description, width, height)] of the launcher's window, read afresh."""
+        import pyatspi
+        found = {}
+
+        def walk(node):
+            node.clear_cache()
+            size = node.queryComponent().getExtents(pyatspi.WINDOW_COORDS)
+            found.setdefault(node.getRoleName(), []).append(
+                (node.name, node.description, size.width, size.height))
+            for child in node:
+                walk(child)
+        for app in pyatspi.Registry.getDesktop(0):
+            if app and app.get_process_id() == launcher.proc.pid:
+                self.assertEqual(app.name, "Ludovane")
+                for window in app:
+                    walk(window)
+        return found
+
+    def check_widgets(self, launcher):
+        seen = {}
+        self.assertTrue(wait_for(lambda: seen.update(self.widgets(launcher)) or re.fullmatch(
+            r"Code: \d+", seen.get("label", [("",)])[0][0]), 20, step=0.5), seen)
+        self.assertEqual(seen["frame"], [("Ludovane", "", 400, 300)])
+        (picture, about, *_), = seen["image"]
+        self.assertEqual((picture, bool(about)), ("Master System", True))
+        self.assertTrue(seen["combo box"][0][1], "the console picker is not described")
+        self.assertTrue(seen["label"][0][1], "the code is not described")
+
+    def test_screen_reader_walk(self):
+        home = Home()
+        with Launcher(home) as launcher:
+            self.check_widgets(launcher)
+
+    def test_wayland(self):
+        home = Home()
+        weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=wayland-l",
+                                   "--idle-time=0"], env=home.env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (weston.terminate(), weston.wait()))
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(home.runtime, "wayland-l")),
+                                 10), "weston did not start")
+        env = dict(home.env, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-l")
+        del env["DISPLAY"]
+        with Launcher(home, env) as launcher:
+            self.check_widgets(launcher)
+            with open(f"/proc/{launcher.proc.pid}/maps") as maps:
+                self.assertIn("libQt5WaylandClient", maps.read())
+            self.assertEqual(subprocess.run([LAUNCHER], env=env, timeout=10).returncode, 0)
+            (server, _), = home.servers()
+            click_in_tray_menu(launcher.proc.pid, "_Exit")
+            self.assertEqual(launcher.wait(), 0)
+            self.assertTrue(wait_for(lambda: not alive(server), 2))
+
+
+def click_in_tray_menu(pid, label):
+    """Clicks an entry of process PID's StatusNotifierItem menu, as the panel does."""
+    from gi.repository import Gio, GLib
+    bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+
+    def call(service, path, interface, method, signature, *args):
+        return bus.call_sync(service, path, interface, method, GLib.Variant(signature, args),
+                             None, 0, 5000, None).unpack()
+
+    def get(service, path, interface, name):
+        return call(service, path, "org.freedesktop.DBus.Properties", "Get", "(ss)",
+                    interface, name)[0]
+
+    service, = [i.split("/")[0] for i in get(
+        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+        "RegisteredStatusNotifierItems") if f"-{pid}-" in i]
+    menu = get(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Menu")
+
+    def entry(node):
+        ident, properties, children = node
+        if properties.get("label") == label:
+            return ident
+        return next(filter(None, map(entry, children)), None)
+    ident = entry(call(service, menu, "com.canonical.dbusmenu", "GetLayout", "(iias)",
+                       0, -1, [])[1])
+    call(service, menu, "com.canonical.dbusmenu", "Event", "(isvu)", ident, "clicked",
+         GLib.Variant("i", 0), 0)
+
+
 # Run as the other account: puts KIND at PATH and says so; it stays, holding a lock or
 # listening on a socket of hers, and tells of any launcher that connects to it.
 PLANT = r"""
@@ -601,7 +755,7 @@ class OtherAccountTest(LauncherCase):
         os.chmod(home.dir.name, 0o755)  # as homes are
         with Launcher(home) as launcher:
             self.assertTrue(launcher.running())
-            names = sorted(os.listdir(home.runtime))
+            names = own_names(home.runtime)
         self.assertEqual([n.rsplit(".", 1)[1] for n in names], ["lock", "socket"])
         outside = os.path.join(home.dir.name, "written through a link")
         for name in names:
@@ -609,7 +763,8 @@ class OtherAccountTest(LauncherCase):
             for kind in ("a FIFO", "garbage", "a live lock of hers", "a link out of the folder",
                          "a directory", "a socket of hers"):
                 with self.subTest(f"{kind} at the {name.rsplit('.', 1)[1]}"):
-                    for left in [*os.scandir(home.runtime), outside]:  # the last row's
+                    for left in [*(os.path.join(home.runtime, n) for n in own_names(home.runtime)),
+                                 outside]:  # the last row's
                         if os.path.isdir(left) and not os.path.islink(left):
                             os.rmdir(left)
                         elif os.path.lexists(left):
@@ -636,12 +791,18 @@ class OtherAccountTest(LauncherCase):
             ("missing", lambda p: None, False),
             ("a file", lambda p: open(p, "w").close(), True),
             ("open to all", lambda p: (os.mkdir(p), os.chmod(p, 0o777)), True),
+            # A link the user set is followed; a relative path is nobody's in particular.
+            ("a link to the user's own", lambda p: (os.mkdir(p + " target", 0o700),
+                                                     os.symlink(p + " target", p)), False),
+            ("relative", lambda p: os.mkdir(p, 0o700), True),
         ]
         for name, make, unused in folders:
             with self.subTest(name):
                 home = Home()
                 folder = os.path.join(home.dir.name, "not private")
                 make(folder)
+                if name == "relative":
+                    folder = os.path.relpath(folder)
                 # Qt then falls back to a runtime folder of its own in TMPDIR.
                 home.env.update(XDG_RUNTIME_DIR=folder, TMPDIR=home.dir.name)
                 with tempfile.TemporaryFile("w+") as said:
@@ -650,6 +811,8 @@ class OtherAccountTest(LauncherCase):
                     self.assertEqual(said.read(), "")
                 if unused:
                     self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
+                else:
+                    self.assertEqual(len(own_names(folder)), 2)
 
     def test_whose_home(self):
         # The build may sit in a folder the other account cannot enter: the launcher runs
