@@ -764,18 +764,18 @@ static int spare_event(unsigned char vk, xcb_keysym_t sym, int press, xcb_keycod
     return wait_event(cookie);
 }
 
-/* The keycode for a code that is not down: its key by position, else our spare for its
- * keysym, else a key of the layout that types it; 0 when there is none. */
+/* The keycode for a code that is not down: its key by position, else a key of the layout
+ * that types its keysym in the current state, else our spare for it; 0 when there is none. */
 static xcb_keycode_t key_for(unsigned char vk, xcb_keysym_t sym)
 {
     const char *position = tapstrike_vk_position(vk);
     xcb_keycode_t code = position ? find_position(position) : 0;
     if (code)
         return code;
-    code = find_spare(sym);
+    code = find_code(sym);
     if (code)
         return code;
-    return find_code(sym);
+    return find_spare(sym);
 }
 
 static int inject(const char *key, int press)
