@@ -1,8 +1,10 @@
 /* Key injection throughput on an X server: N press/release pairs through tapstrike into a
  * focused window, against Debian's `xdotool key --delay 0` typing the same number of keys into
  * the same window, in the same run. Prints events delivered per second, events lost, and
- * tapstrike's per-call latency (median and 99th percentile). Then RUNS short-lived clients,
- * each pressing and releasing one key and exiting at once, and counts what arrived.
+ * tapstrike's per-call latency (median and 99th percentile), against a bare round trip; the
+ * cost of calls on spares and of a call after another client changed the keymap, in round
+ * trips. Then RUNS short-lived clients, each pressing and releasing one key and exiting at
+ * once, and counts what arrived.
  *
  *   tapstrike_bench [pairs [runs]]   (default 20000 and 1000; needs DISPLAY and xdotool)
  */
@@ -76,6 +78,67 @@ static int receive(Display *dpy, int want, double *last)
         }
     }
     return count;
+}
+
+static double median_of(double *values, int n)
+{
+    qsort(values, (size_t)n, sizeof *values, compare);
+    return values[n / 2];
+}
+
+static double timed(int (*call)(const char *), const char *key)
+{
+    const double t = now();
+    call(key);
+    return now() - t;
+}
+
+static void drain(Display *dpy)
+{
+    XSync(dpy, False);
+    while (XPending(dpy)) {
+        XEvent ev;
+        XNextEvent(dpy, &ev);
+    }
+}
+
+/* Calls on spares, in bare round trips: a press that binds a spare (in rounds 2 s apart, each
+ * round on keysyms the last one did not use, so that every press rebinds an idle spare or takes
+ * a new keycode), the release on that spare, and a call on a key of the layout right after
+ * another client changed the keymap. */
+static void spare_costs(Display *dpy, double trip, int calls)
+{
+    enum { ROUNDS = 6 };
+    double bind[ROUNDS * 10], reuse[ROUNDS * 10], changed[256];
+    int binds = 0;
+    for (int round = 0; round < ROUNDS; ++round) {
+        const int keys = 10; /* keypad digits (NumLock off), F13-F22: all rebound each round */
+        for (int k = 0; k < keys; ++k) {
+            const char key[2] = {(char)((round % 2 ? 0x60 : 0x7C) + k), 0};
+            bind[binds] = timed(keypress, key);
+            reuse[binds++] = timed(keyrelease, key);
+        }
+        drain(dpy);
+        nanosleep(&(struct timespec){2, 100000000}, NULL);
+    }
+    /* Another client rewrites one row of the keymap as it is: every client must read it anew. */
+    const KeyCode code = XKeysymToKeycode(dpy, XK_b);
+    int per, n = calls < 256 ? calls : 256;
+    KeySym *row = XGetKeyboardMapping(dpy, code, 1, &per);
+    for (int i = 0; i < n; ++i) {
+        XChangeKeyboardMapping(dpy, code, per, row, 1);
+        XSync(dpy, False);
+        changed[i] = timed(keypress, "A");
+        keyrelease("A");
+        drain(dpy);
+    }
+    XFree(row);
+    const double b = median_of(bind, binds), r = median_of(reuse, binds), c = median_of(changed, n);
+    printf("a press that binds a spare: median %.1f us, %.2f round trips (%d calls)\n", b * 1e6,
+           b / trip, binds);
+    printf("a release on a bound spare: median %.1f us, %.2f round trips\n", r * 1e6, r / trip);
+    printf("a call on a key of the layout after another client changed the keymap: median "
+           "%.1f us, %.2f round trips (%d calls)\n", c * 1e6, c / trip, n);
 }
 
 /* Short-lived clients: each taps A and leaves with _exit, so that nothing at exit can help. */
@@ -184,6 +247,7 @@ int main(int argc, char **argv)
     qsort(trip, (size_t)pairs, sizeof(double), compare);
     printf("bare XGetInputFocus round trip: median %.1f us; a tapstrike call costs %.2fx that\n",
            trip[pairs / 2] * 1e6, median / trip[pairs / 2]);
+    spare_costs(dpy, trip[pairs / 2], 200);
     free(trip);
     short_lived(dpy, runs);
 

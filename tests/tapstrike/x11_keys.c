@@ -905,13 +905,13 @@ static int child(int argc, char **argv)
     }
     if (strcmp(argv[1], "hold") == 0 || strcmp(argv[1], "stall") == 0) {
         const int keys = atoi(argv[3]);
-        for (int k = 0; k < keys; ++k)
+        for (int k = 0; k < keys; ++k) {
             keypress((char[]){(char)(first + k), 0});
-        if (argv[1][0] == 's') { /* released at once, and the display must still serve others */
-            for (int k = 0; k < keys; ++k)
+            if (argv[1][0] == 's') /* one after the other; then the display must serve others */
                 keyrelease((char[]){(char)(first + k), 0});
-            return system("timeout 3 xdpyinfo >/dev/null") == 0 ? 0 : 1;
         }
+        if (argv[1][0] == 's')
+            return system("timeout 3 xdpyinfo >/dev/null") == 0 ? 0 : 1;
         char c;
         while (read(0, &c, 1) > 0)
             ;
