@@ -96,6 +96,11 @@ static unsigned char sent[256];
  * they bring are of our own changes, which our copy has already. */
 static unsigned grab_seq, ungrab_seq;
 static int grabbed;
+/* find_code's answers by key code, while nothing it reads has changed: a scan of the whole
+ * keymap through the state costs more than a round trip. */
+static unsigned lookups = 1; /* the generation of what it reads */
+static unsigned looked_up[256];
+static xcb_keycode_t found[256];
 static xcb_timestamp_t server_time; /* from the last PropertyNotify on our window */
 static int have_time;
 
@@ -109,6 +114,7 @@ static void forget_xkb(void)
 
 static void disconnect(void)
 {
+    ++lookups;
     if (conn)
         xcb_disconnect(conn);
     conn = NULL;
@@ -219,6 +225,7 @@ static int read_keymap(xcb_get_keyboard_mapping_cookie_t cookie)
 static void set_state(uint32_t base, uint32_t latched, uint32_t locked, int32_t base_group,
                       int32_t latched_group, int32_t locked_group)
 {
+    ++lookups;
     const uint32_t keep = ~(uint32_t)(XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_LOCK);
     xkb_state_update_mask(xkb_now, base & keep, latched & keep, locked & keep,
                           (xkb_layout_index_t)base_group, (xkb_layout_index_t)latched_group,
@@ -227,6 +234,7 @@ static void set_state(uint32_t base, uint32_t latched, uint32_t locked, int32_t 
 
 static void load_xkb(void)
 {
+    ++lookups;
     forget_xkb();
     if (!xkb_event)
         return;
@@ -398,6 +406,7 @@ static int spare_shaped(uint32_t code, uint32_t sym)
  * columns of the second group, until no keycode needs them. */
 static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
 {
+    ++lookups;
     xcb_keysym_t columns[255];
     const unsigned width = per_code < 4 ? 4 : per_code;
     for (unsigned i = 0; i < width; ++i)
@@ -413,6 +422,7 @@ static void set_mapping(xcb_keycode_t code, xcb_keysym_t sym)
  * that carries anything else is a key of the layout, whatever the registry says. */
 static void note_foreign(const struct entry *entries, int count)
 {
+    ++lookups;
     memset(foreign, 0, sizeof foreign);
     for (int i = 0; i < count; ++i)
         if (!ours(&entries[i]) && spare_shaped(entries[i].code, entries[i].sym))
@@ -432,6 +442,7 @@ static int unbound(xcb_keycode_t code)
  * use or undo. One that a new keymap wiped stays ours, listed, to be bound again. */
 static void drop_lost_spares(void)
 {
+    ++lookups;
     int kept = 0;
     for (int i = 0; i < spare_count; ++i)
         if (spare_shaped(spares[i].code, spares[i].sym) || unbound(spares[i].code))
@@ -496,20 +507,25 @@ static int may_bind(const struct session *s, xcb_keycode_t code, xcb_keysym_t sy
     return !is_down(s, code) && !is_held(code) && (idle_ms(code) >= GRACE_MS || last_sym[code] == sym);
 }
 
-/* Grabs the server (unless we hold it already) and reads the keymap, the registry, the keys
- * that are down and the server's time, all in one round trip, so that they agree and stay so
- * until the caller lets go; -1 when the keymap or the keys could not be read. */
+/* Grabs the server (unless we hold it already) and reads the registry, the keys that are down
+ * and the server's time, all in one round trip, so that they agree and stay so until the
+ * caller lets go; -1 when the keymap or the keys could not be read. The keymap is read too
+ * when another client changed it: the notices of changes made before the grab have all come
+ * in by the time those replies have, so without one our copy is the server's. */
 static int open_session(struct session *s)
 {
     memset(s, 0, sizeof *s);
     if (!grabbed)
         grab();
     ask_time();
-    const xcb_get_keyboard_mapping_cookie_t map = ask_keymap();
+    const int known_stale = keymap_stale || !keymap;
+    xcb_get_keyboard_mapping_cookie_t map = {0};
+    if (known_stale)
+        map = ask_keymap();
     const xcb_get_property_cookie_t listed = xcb_get_property(
         conn, 0, root, registry, XCB_GET_PROPERTY_TYPE_ANY, 0, 4 * REGISTRY_MAX);
     const xcb_query_keymap_cookie_t keys = xcb_query_keymap(conn);
-    const int read = read_keymap(map) == 0;
+    int read = !known_stale || read_keymap(map) == 0;
     s->entries = read_registry(listed, &s->count);
     xcb_query_keymap_reply_t *down = xcb_query_keymap_reply(conn, keys, NULL);
     if (down)
@@ -517,6 +533,8 @@ static int open_session(struct session *s)
     free(down);
     s->have_now = read_time();
     s->now = server_time;
+    if (read && !known_stale && keymap_stale)
+        read = read_keymap(ask_keymap()) == 0;
     if (!read || !down)
         return -1;
     drop_lost_spares();
@@ -593,6 +611,7 @@ static void sweep(struct session *s)
 
 static struct spare *add_spare(xcb_keycode_t code, xcb_keysym_t sym)
 {
+    ++lookups;
     struct spare *spare = &spares[spare_count++];
     spare->code = code;
     spare->sym = sym;
@@ -772,10 +791,11 @@ static xcb_keycode_t key_for(unsigned char vk, xcb_keysym_t sym)
     xcb_keycode_t code = position ? find_position(position) : 0;
     if (code)
         return code;
-    code = find_code(sym);
-    if (code)
-        return code;
-    return find_spare(sym);
+    if (looked_up[vk] != lookups) {
+        found[vk] = find_code(sym);
+        looked_up[vk] = lookups;
+    }
+    return found[vk] ? found[vk] : find_spare(sym);
 }
 
 static int inject(const char *key, int press)
