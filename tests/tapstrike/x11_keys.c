@@ -770,9 +770,9 @@ static void display_not_stalled(void)
  * event; nothing stays down. */
 static void keymap_churn(void)
 {
-    enum { KEYS = 4, ROUNDS = 200 };
-    const char *typer[] = {"type", "7C", "4", "200", NULL};
-    char *churn[] = {"sh", "-c", "for i in $(seq 15); do setxkbmap us; setxkbmap de; done", NULL};
+    enum { KEYS = 4, ROUNDS = 1000 };
+    const char *typer[] = {"type", "7C", "4", "1000", NULL};
+    char *churn[] = {"sh", "-c", "for i in $(seq 20); do setxkbmap us; setxkbmap de; done", NULL};
     pid_t shell = -1;
     CHECK(posix_spawnp(&shell, "sh", NULL, NULL, churn, environ) == 0, "setxkbmap loop");
     int input;
