@@ -688,8 +688,10 @@ static int load_keymap(void)
     close_session(&s);
     if (!read)
         return -1;
-    if (changed) /* what it released is up once this call returns */
+    if (changed) { /* what it released is up once this call returns */
         free(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), NULL));
+        drain_events(); /* the notices of what it unbound, while the grab's bounds are known */
+    }
     keymap_stale = 0;
     load_xkb();
     return 0;
