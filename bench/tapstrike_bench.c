@@ -1,8 +1,10 @@
 /* Key injection throughput on an X server: N press/release pairs through tapstrike into a
  * focused window, against Debian's `xdotool key --delay 0` typing the same number of keys into
  * the same window, in the same run. Prints events delivered per second, events lost, and
- * tapstrike's per-call latency (median and 99th percentile). Then RUNS short-lived clients,
- * each pressing and releasing one key and exiting at once, and counts what arrived.
+ * tapstrike's per-call latency (median and 99th percentile), against a bare round trip; then
+ * what each kind of call costs in bare round trips (keys of the layout, spares bound, spares
+ * in use, calls after another client changed the keymap). Then RUNS short-lived clients, each pressing and releasing one key and exiting at
+ * once, and counts what arrived.
  *
  *   tapstrike_bench [pairs [runs]]   (default 20000 and 1000; needs DISPLAY and xdotool)
  */
@@ -76,6 +78,120 @@ static int receive(Display *dpy, int want, double *last)
         }
     }
     return count;
+}
+
+static double median_of(double *values, int n)
+{
+    qsort(values, (size_t)n, sizeof *values, compare);
+    return values[n / 2];
+}
+
+static double timed(int (*call)(const char *), const char *key)
+{
+    const double t = now();
+    call(key);
+    return now() - t;
+}
+
+/* One bare round trip on our own connection, the floor for a call that waits for the server. */
+static double trip_time(Display *dpy)
+{
+    Window focus;
+    int revert;
+    const double t = now();
+    XGetInputFocus(dpy, &focus, &revert);
+    return now() - t;
+}
+
+static void drain(Display *dpy)
+{
+    XSync(dpy, False);
+    while (XPending(dpy)) {
+        XEvent ev;
+        XNextEvent(dpy, &ev);
+    }
+}
+
+struct figure {
+    const char *what;
+    int n;
+    double call[400], trip[400]; /* each call beside a bare round trip timed just before it */
+};
+
+static void sample(Display *dpy, struct figure *f, int (*call)(const char *), const char *key)
+{
+    if (f->n < 400) {
+        f->trip[f->n] = trip_time(dpy);
+        f->call[f->n++] = timed(call, key);
+    }
+}
+
+/* The cost of each kind of call in bare round trips, each timed beside its own round trips so
+ * that the ratio holds on a machine whose load moves: a call on a key of the layout; a press
+ * that binds a spare (in rounds 2 s apart, each round on keysyms the last one did not use, so
+ * that every press rebinds an idle spare); the release on a bound spare; and calls right after
+ * another client changed the keymap, on a key of the layout and on a spare the change wiped. */
+static void call_costs(Display *dpy)
+{
+    static struct figure f[] = {
+        {"key of the layout", 0, {0}, {0}},
+        {"press that binds a spare", 0, {0}, {0}},
+        {"release on a bound spare", 0, {0}, {0}},
+        {"key of the layout, keymap changed", 0, {0}, {0}},
+        {"spare wiped by a keymap change", 0, {0}, {0}},
+        {"(a bare keymap change, synced)", 0, {0}, {0}},
+    };
+    for (int i = 0; i < 200; ++i) {
+        sample(dpy, &f[0], keypress, "A");
+        sample(dpy, &f[0], keyrelease, "A");
+    }
+    drain(dpy);
+    for (int round = 0; round < 6; ++round) {
+        for (int k = 0; k < 10; ++k) { /* F13-F22, then keypad digits (NumLock off) */
+            const char key[2] = {(char)((round % 2 ? 0x60 : 0x7C) + k), 0};
+            sample(dpy, &f[1], keypress, key);
+            sample(dpy, &f[2], keyrelease, key);
+        }
+        drain(dpy);
+        nanosleep(&(struct timespec){2, 100000000}, NULL);
+    }
+    /* Another client rewrites a row of the keymap: every client must read the keymap anew.
+     * Every fourth time it wipes our F13 spare instead, which the next press binds again. */
+    const KeyCode b = XKeysymToKeycode(dpy, XK_b);
+    int per, min, max;
+    XDisplayKeycodes(dpy, &min, &max);
+    KeySym *row = XGetKeyboardMapping(dpy, b, 1, &per), none[8] = {0};
+    for (int i = 0; i < 200; ++i) {
+        const double t = now();
+        XChangeKeyboardMapping(dpy, b, per, row, 1);
+        XSync(dpy, False);
+        f[5].trip[f[5].n] = trip_time(dpy);
+        f[5].call[f[5].n++] = now() - t;
+        sample(dpy, &f[3], keypress, "A");
+        keyrelease("A");
+        if (i % 4 == 0) {
+            keypress("\x7C"), keyrelease("\x7C");
+            int width;
+            KeySym *all = XGetKeyboardMapping(dpy, (KeyCode)min, max - min + 1, &width);
+            for (int c = min; c <= max; ++c)
+                if (all[(c - min) * width] == XK_F13)
+                    XChangeKeyboardMapping(dpy, c, per < 8 ? per : 8, none, 1);
+            XFree(all);
+            XSync(dpy, False);
+            sample(dpy, &f[4], keypress, "\x7C");
+            keyrelease("\x7C");
+        }
+        drain(dpy);
+    }
+    XFree(row);
+    printf("%-36s %6s %12s %16s %12s\n", "call", "calls", "median us", "round trip us",
+           "round trips");
+    for (size_t i = 0; i < sizeof f / sizeof f[0]; ++i) {
+        const int n = f[i].n;
+        const double call = median_of(f[i].call, n), trip = median_of(f[i].trip, n);
+        printf("%-36s %6d %12.1f %16.1f %12.2f\n", f[i].what, n, call * 1e6, trip * 1e6,
+               call / trip);
+    }
 }
 
 /* Short-lived clients: each taps A and leaves with _exit, so that nothing at exit can help. */
@@ -184,6 +300,7 @@ int main(int argc, char **argv)
     qsort(trip, (size_t)pairs, sizeof(double), compare);
     printf("bare XGetInputFocus round trip: median %.1f us; a tapstrike call costs %.2fx that\n",
            trip[pairs / 2] * 1e6, median / trip[pairs / 2]);
+    call_costs(dpy);
     free(trip);
     short_lived(dpy, runs);
 

@@ -18,7 +18,9 @@
  * library of its own that it may call (pthread_atfork).
  *
  * On X11 a call returns once the server has processed the event, so a client may exit right
- * after its last call; each call costs about one round trip to the X server. The key is the
+ * after its last call; a call on a key of the layout costs about one round trip to the X
+ * server, one on a spare (below) about two, as its binding is checked under a server grab in
+ * the same step as the event, and no call leaves the server grabbed. The key is the
  * one that types the named keysym in the keyboard's current group and NumLock / level-three
  * state (Shift and Caps Lock are the caller's to add, as on Windows); the punctuation codes
  * (0xBA-0xC0, 0xDB-0xDE, 0xE2) name the key by where it sits, whatever the layout prints on

@@ -152,6 +152,19 @@ static int keymap_is(const KeySym *before, int length, int per)
     return same;
 }
 
+/* The keycode of the key that XKB names so (AC01, KP0); 0 when there is none. */
+static KeyCode key_named(const char *name)
+{
+    XkbDescPtr xkb = XkbGetMap(dpy, 0, XkbUseCoreKbd);
+    KeyCode code = 0;
+    if (xkb && XkbGetNames(dpy, XkbKeyNamesMask, xkb) == Success)
+        for (int c = xkb->min_key_code; c <= xkb->max_key_code && !code; ++c)
+            if (strncmp(xkb->names->keys[c].name, name, XkbKeyNameLength) == 0)
+                code = (KeyCode)c;
+    XkbFreeKeyboard(xkb, 0, True);
+    return code;
+}
+
 /* The library's events travel on its own connection: give the server a moment to get there. */
 static int no_key_down(void)
 {
@@ -224,25 +237,49 @@ static void keys_that_send_nothing(void)
     XFree(before);
 }
 
-/* Keypad digits type digits whatever NumLock says, and every receiver reads them so. */
-static void keypad_levels(void)
+/* A key types a keysym only in the state that selects its level: keypad digits come on the
+ * keypad with NumLock on and through a spare without it, and a letter whose key types another
+ * at level three comes through a spare while level three is locked. Every receiver reads the
+ * named keysym with the event's own state. */
+static void levels(void)
 {
-    const unsigned numlock = XkbKeysymToModifiers(dpy, XK_Num_Lock);
-    for (int on = 0; on < 2; ++on) {
-        XkbLockModifiers(dpy, XkbUseCoreKbd, numlock, on ? numlock : 0);
+    static const struct {
+        const char *layout;
+        KeySym lock; /* the modifier locked for the row */
+        unsigned char vk;
+        KeySym sym;
+        const char *key, *not_key; /* the XKB name of the key it must or must not come on */
+    } cases[] = {
+        {"us", 0, 0x60, XK_KP_0, NULL, "KP0"},
+        {"us", 0, 0x66, XK_KP_6, NULL, "KP6"},
+        {"us", XK_Num_Lock, 0x60, XK_KP_0, "KP0", NULL},
+        {"us", XK_Num_Lock, 0x63, XK_KP_3, "KP3", NULL},
+        {"us", XK_Num_Lock, 0x69, XK_KP_9, "KP9", NULL},
+        {"de", XK_ISO_Level3_Shift, 0x41, XK_a, NULL, "AC01"}, /* there it types ae */
+        {"de", 0, 0x41, XK_a, "AC01", NULL},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        char command[64];
+        snprintf(command, sizeof command, "setxkbmap %s", cases[i].layout);
+        CHECK(system(command) == 0, "%s", command);
+        const unsigned mods = cases[i].lock ? XkbKeysymToModifiers(dpy, cases[i].lock) : 0;
+        XkbLockModifiers(dpy, XkbUseCoreKbd, 0xff, mods);
         XSync(dpy, False);
-        for (int vk = 0x60; vk <= 0x69; vk += 3) {
-            struct tally t;
-            CHECK(keypress((char[]){(char)vk, 0}) == 0 && keyrelease((char[]){(char)vk, 0}) == 0,
-                  "NumLock %d, %#x", on, vk);
-            collect(&t, 2, 2.0);
-            CHECK(t.kept == 2 && late_sym(&t, 0) == XK_KP_0 + (KeySym)(vk - 0x60)
-                      && late_sym(&t, 1) == late_sym(&t, 0),
-                  "NumLock %d, %#x read as %#lx", on, vk, t.kept ? late_sym(&t, 0) : 0UL);
-        }
+        struct tally t;
+        collect(&t, 0, 0.1);
+        const char key[2] = {(char)cases[i].vk, 0};
+        CHECK(keypress(key) == 0 && keyrelease(key) == 0, "row %zu", i);
+        collect(&t, 2, 2.0);
+        const unsigned code = t.kept ? t.keys[0].keycode : 0;
+        CHECK(t.kept == 2 && late_sym(&t, 0) == cases[i].sym && late_sym(&t, 1) == cases[i].sym,
+              "row %zu read as %#lx", i, t.kept ? late_sym(&t, 0) : 0UL);
+        CHECK(!cases[i].key || code == key_named(cases[i].key), "row %zu came on %u", i, code);
+        CHECK(!cases[i].not_key || code != key_named(cases[i].not_key), "row %zu came on %u", i, code);
     }
-    XkbLockModifiers(dpy, XkbUseCoreKbd, numlock, 0);
-    XSync(dpy, False);
+    XkbLockModifiers(dpy, XkbUseCoreKbd, 0xff, 0);
+    CHECK(system("setxkbmap us") == 0, "back to us");
+    struct tally t;
+    collect(&t, 0, 0.1);
 }
 
 /* F13 has no key on the default keymap: it gets a spare keycode, which stays bound. */
@@ -592,26 +629,52 @@ static void short_lived_clients(void)
     CHECK(!registry_names(XK_F23) && !registry_names(XK_F21), "still listed");
 }
 
-/* In a fresh process: the oldest idle spare is reused, a held one never, and as many keys can
- * be held as there are unused keycodes. */
+/* In a fresh process, one event a row: a spare is reused only once its 2 s are over, the
+ * oldest idle one first, a held one never; then as many keys can be held as there are unused
+ * keycodes. */
+static const struct {
+    int pause_ms; /* before the call */
+    unsigned char vk;
+    int press;
+    int same_as, unlike[2]; /* rows whose keycode this one's is, or is not; -1 for none */
+} pool_rows[] = {
+    {0, 0x80, 1, -1, {-1, -1}},     /* F17, held throughout */
+    {0, 0x7C, 1, -1, {0, -1}},      /* F13 */
+    {0, 0x7C, 0, 1, {-1, -1}},
+    {0, 0x7D, 1, -1, {0, 1}},       /* F14 at once: F13's spare is in its grace */
+    {0, 0x7D, 0, 3, {-1, -1}},
+    {300, 0x7E, 1, -1, {1, 3}},     /* F15 0.3 s on: still in their grace */
+    {0, 0x7E, 0, 5, {-1, -1}},
+    {2100, 0x7F, 1, 1, {0, -1}},    /* F16 past the grace: F13's, the oldest idle */
+    {0, 0x7F, 0, 7, {-1, -1}},
+    {0, 0x80, 0, 0, {-1, -1}},
+};
+#define POOL_ROWS (int)(sizeof pool_rows / sizeof pool_rows[0])
+
 static void spare_pool(void)
 {
     const char *pool[] = {"pool", "0", NULL};
     struct tally t;
     const pid_t pid = spawn_self(pool, NULL);
-    collect(&t, 10 + 24, 10.0);
+    collect(&t, POOL_ROWS + 2 + 24, 10.0);
     CHECK(exit_status(pid) == 0, "the pool client failed");
-    CHECK(t.kept == 34, "%d events", t.kept);
-    if (t.kept < 34)
+    CHECK(t.kept == POOL_ROWS + 26, "%d events", t.kept);
+    if (t.kept < POOL_ROWS + 26)
         return;
-    /* F17 down, F13, F14, then after the grace F16, then F17 up. */
-    CHECK(t.keys[5].keycode == t.keys[1].keycode && t.keys[5].keycode != t.keys[0].keycode,
-          "F16 came on %d: F17 is on %d, F13 was on %d", t.keys[5].keycode, t.keys[0].keycode,
-          t.keys[1].keycode);
-    for (int k = 0; k < 12; ++k)
-        CHECK(t.keys[10 + k].keycode == t.keys[22 + k].keycode && late_sym(&t, 22 + k) == XK_F13 + (KeySym)k,
-              "F%d went down on %d, came up on %d as %#lx", 13 + k, t.keys[10 + k].keycode,
-              t.keys[22 + k].keycode, late_sym(&t, 22 + k));
+    for (int r = 0; r < POOL_ROWS; ++r) {
+        const unsigned code = t.keys[r].keycode;
+        CHECK(pool_rows[r].same_as < 0 || code == t.keys[pool_rows[r].same_as].keycode,
+              "row %d came on %u, not on row %d's", r, code, pool_rows[r].same_as);
+        for (int i = 0; i < 2; ++i)
+            CHECK(pool_rows[r].unlike[i] < 0 || code != t.keys[pool_rows[r].unlike[i]].keycode,
+                  "row %d came on %u, row %d's", r, code, pool_rows[r].unlike[i]);
+    }
+    for (int k = 0; k < 12; ++k) {
+        const int down = POOL_ROWS + 2 + k, up = down + 12;
+        CHECK(t.keys[down].keycode == t.keys[up].keycode && late_sym(&t, up) == XK_F13 + (KeySym)k,
+              "F%d went down on %d, came up on %d as %#lx", 13 + k, t.keys[down].keycode,
+              t.keys[up].keycode, late_sym(&t, up));
+    }
 }
 
 /* A child forked while another thread is in a call can use the library, and so can the parent. */
@@ -676,6 +739,148 @@ static void two_processes(void)
     }
 }
 
+/* After calls that return, every other client of the display is served at once: after a
+ * sweep of every code, which uses up the spares, and after calls made while another client
+ * held the server. The child checks with xdpyinfo while it idles, its connection open. */
+static void display_not_stalled(void)
+{
+    static const struct {
+        const char *args[5];
+        int held_ms; /* how long we hold the server while the child calls */
+    } cases[] = {
+        {{"stall", "01", "255", NULL}, 0},
+        {{"stall", "7C", "4", NULL}, 500},
+    };
+    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+        if (cases[i].held_ms)
+            XGrabServer(dpy), XSync(dpy, False);
+        const pid_t pid = spawn_self(cases[i].args, NULL);
+        nanosleep(&(struct timespec){0, cases[i].held_ms * 1000000L}, NULL);
+        XUngrabServer(dpy);
+        XSync(dpy, False);
+        CHECK(exit_status(pid) == 0, "row %zu: another client was kept waiting", i);
+    }
+    struct tally t;
+    collect(&t, 0, 2.1); /* past the grace of the spares used */
+}
+
+/* While another client replaces the keymap over and over, which wipes every spare, an event
+ * on a spare goes to a keycode bound to its keysym, as the notices of the keymap changes
+ * ahead of it in our queue tell; no keycode takes another keysym within 2 s of its last
+ * event; nothing stays down. */
+static void keymap_churn(void)
+{
+    enum { KEYS = 4, ROUNDS = 1000 };
+    const char *typer[] = {"type", "7C", "4", "1000", NULL};
+    char *churn[] = {"sh", "-c", "for i in $(seq 20); do setxkbmap us; setxkbmap de; done", NULL};
+    pid_t shell = -1;
+    CHECK(posix_spawnp(&shell, "sh", NULL, NULL, churn, environ) == 0, "setxkbmap loop");
+    int input;
+    const pid_t pid = spawn_self(typer, &input);
+    unsigned char bound[256];
+    memset(bound, 1, sizeof bound);
+    int last_key[256];
+    double last[256];
+    memset(last_key, -1, sizeof last_key);
+    int events = 0, on_unbound = 0, early = 0, churning = 1, xkb_base;
+    const unsigned long maps = XkbMapNotifyMask | XkbNewKeyboardNotifyMask;
+    XkbQueryExtension(dpy, NULL, &xkb_base, NULL, NULL, NULL);
+    XkbSelectEvents(dpy, XkbUseCoreKbd, maps, maps); /* XKB's own notices, in the stream */
+    for (double end = now() + 60; (churning || events < 2 * KEYS * ROUNDS) && now() < end;) {
+        churning = churning && waitpid(shell, NULL, WNOHANG) == 0;
+        while (XPending(dpy)) {
+            XkbEvent ev;
+            XNextEvent(dpy, &ev.core);
+            if (ev.type == xkb_base) {
+                /* A spare is bound one keycode at a time; a keymap loaded by name wipes them
+                 * all (XkbGetKeyboardByName is XKB's request 23). The server's own copies of a
+                 * keymap between its devices bring no new bindings. */
+                const int map = ev.any.xkb_type == XkbMapNotify;
+                const int first = map ? ev.map.first_key_sym : 0;
+                const int count = map ? ev.map.num_key_syms : ev.new_kbd.req_minor == 23 ? 256 : 0;
+                for (int c = first; c < first + count && c < 256; ++c)
+                    bound[c] = count == 1;
+            } else if (ev.type == KeyPress || ev.type == KeyRelease) {
+                const int c = (int)ev.core.xkey.keycode, key = events++ / 2 % KEYS;
+                on_unbound += !bound[c];
+                early += last_key[c] >= 0 && last_key[c] != key && now() - last[c] < 1.5;
+                last_key[c] = key;
+                last[c] = now();
+            }
+        }
+        nanosleep(&(struct timespec){0, 1000000}, NULL);
+    }
+    XkbSelectEvents(dpy, XkbUseCoreKbd, maps, 0);
+    close(input);
+    CHECK(exit_status(pid) == 0, "a call failed during the churn");
+    CHECK(events == 2 * KEYS * ROUNDS && on_unbound == 0 && early == 0,
+          "%d events, %d on a keycode with no binding, %d on a keycode rebound in its 2 s", events,
+          on_unbound, early);
+    CHECK(system("setxkbmap us") == 0 && no_key_down(), "a key stayed down");
+}
+
+/* Drops the registry's entries for a keycode, as a hostile neighbour might. */
+static void unlist(KeyCode code)
+{
+    const Atom name = XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False);
+    Atom type;
+    int format;
+    unsigned long count, after, kept = 0;
+    unsigned char *data = NULL;
+    XGetWindowProperty(dpy, DefaultRootWindow(dpy), name, 0, 1 << 16, False, XA_CARDINAL, &type,
+                       &format, &count, &after, &data);
+    unsigned long *entries = (unsigned long *)data;
+    for (unsigned long i = 0; data && format == 32 && i + 3 < count; i += 4)
+        if (entries[i + 2] != code)
+            memmove(&entries[kept], &entries[i], 4 * sizeof *entries), kept += 4;
+    XChangeProperty(dpy, DefaultRootWindow(dpy), name, XA_CARDINAL, 32, PropModeReplace, data,
+                    (int)kept);
+    XFree(data);
+    XSync(dpy, False);
+}
+
+/* A client killed with keys held on spares: the next client's first call releases them, one
+ * release each, before its own event; and a keycode that is down is never rebound, even when
+ * a hostile neighbour has wiped its binding and its registry entry. */
+static void killed_client(void)
+{
+    const char *holds_two[] = {"hold", "7C", "2", NULL}, *holds_one[] = {"hold", "7E", "1", NULL};
+    const char *tap[] = {"tap", "41", NULL}, *typer[] = {"type", "7F", "4", "1", NULL};
+    int input;
+    pid_t pid = spawn_self(holds_two, &input);
+    struct tally t;
+    collect(&t, 2, 5.0);
+    const unsigned f13 = t.keys[0].keycode, f14 = t.keys[1].keycode;
+    kill(pid, SIGKILL);
+    waitpid(pid, NULL, 0);
+    close(input);
+    CHECK(run_child(tap, &t) == 0 && t.kept == 4, "%d events", t.kept);
+    CHECK(t.kept == 4 && t.keys[0].type == KeyRelease && t.keys[1].type == KeyRelease
+              && t.keys[0].keycode + t.keys[1].keycode == f13 + f14
+              && t.keys[0].keycode != t.keys[1].keycode && t.keys[2].type == KeyPress,
+          "not one release for each of %u and %u first", f13, f14);
+    CHECK(no_key_down(), "the dead client's keys stayed down");
+
+    pid = spawn_self(holds_one, &input);
+    collect(&t, 1, 5.0);
+    const KeyCode down = (KeyCode)t.keys[0].keycode;
+    KeySym none[8] = {0};
+    int per;
+    XFree(XGetKeyboardMapping(dpy, down, 1, &per));
+    XChangeKeyboardMapping(dpy, down, per < 8 ? per : 8, none, 1);
+    unlist(down);
+    int typing;
+    const pid_t typist = spawn_self(typer, &typing);
+    collect(&t, 8, 5.0);
+    close(typing);
+    CHECK(exit_status(typist) == 0 && t.kept == 8, "%d events", t.kept);
+    for (int i = 0; i < t.kept; ++i)
+        CHECK(t.keys[i].keycode != down, "F%d went to keycode %u, which is down", 16 + i / 2, down);
+    close(input);
+    CHECK(exit_status(pid) == 0 && no_key_down(), "the held key stayed down");
+    collect(&t, 0, 2.1);
+}
+
 static int child(int argc, char **argv)
 {
     const int first = (int)strtol(argv[2], NULL, 16);
@@ -687,13 +892,32 @@ static int child(int argc, char **argv)
         return status;
     }
     if (strcmp(argv[1], "pool") == 0) {
-        int bad = keypress("\x80") + keypress("\x7C") + keyrelease("\x7C") + keypress("\x7D")
-                  + keyrelease("\x7D");
-        past_grace();
-        bad += keypress("\x7F") + keyrelease("\x7F") + keyrelease("\x80");
+        int bad = 0;
+        for (int r = 0; r < POOL_ROWS; ++r) {
+            nanosleep(&(struct timespec){0, pool_rows[r].pause_ms % 1000 * 1000000L}, NULL);
+            sleep((unsigned)pool_rows[r].pause_ms / 1000);
+            bad += (pool_rows[r].press ? keypress : keyrelease)((char[]){(char)pool_rows[r].vk, 0});
+        }
         bad += keypress("\x41") + keyrelease("\x41"); /* a mark between the two parts */
         for (int k = 0; k < 24; ++k)
             bad += (k < 12 ? keypress : keyrelease)((char[]){(char)(0x7C + k % 12), 0});
+        return bad ? 1 : 0;
+    }
+    if (strcmp(argv[1], "hold") == 0 || strcmp(argv[1], "stall") == 0) {
+        const int keys = atoi(argv[3]);
+        for (int k = 0; k < keys; ++k) {
+            keypress((char[]){(char)(first + k), 0});
+            if (argv[1][0] == 's') /* one after the other; then the display must serve others */
+                keyrelease((char[]){(char)(first + k), 0});
+        }
+        if (argv[1][0] == 's')
+            return system("timeout 3 xdpyinfo >/dev/null") == 0 ? 0 : 1;
+        char c;
+        while (read(0, &c, 1) > 0)
+            ;
+        int bad = 0;
+        for (int k = 0; k < keys; ++k)
+            bad += keyrelease((char[]){(char)(first + k), 0}) != 0;
         return bad ? 1 : 0;
     }
     if (strcmp(argv[1], "type") != 0 || argc < 5)
@@ -719,7 +943,7 @@ int main(int argc, char **argv)
     setup_window();
     single_events();
     keys_that_send_nothing();
-    keypad_levels();
+    levels();
     unmapped_keysym();
     spare_pool();
     two_processes();
@@ -727,6 +951,9 @@ int main(int argc, char **argv)
     concurrent_threads();
     short_lived_clients();
     fork_while_calling();
+    display_not_stalled();
+    killed_client();
+    keymap_churn();
     every_byte();
     layouts();
     XAutoRepeatOn(dpy);
