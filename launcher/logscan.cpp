@@ -130,8 +130,34 @@ Match scan(Text window, Next next, qint64 base = 0)
 bool bytesAreText(const QTextCodec *codec)
 {
     const int mib = codec ? codec->mibEnum() : 0;
+#ifdef Q_OS_WIN
+    // The locale's codec on Windows is the "System" one (the ANSI code page, mib 0). Where that
+    // page has one byte per character, or is UTF-8, ASCII bytes are the ASCII characters and
+    // no other byte decodes to one: bytes again, so that the poll can resume.
+    if (codec && mib == 0 && codec == QTextCodec::codecForLocale()) {
+        CPINFO page;
+        const UINT acp = ::GetACP();
+        if (acp == CP_UTF8 || (::GetCPInfo(acp, &page) && page.MaxCharSize == 1))
+            return true;
+    }
+#endif
     return mib == 106 /* UTF-8 */ || mib == 4 /* ISO-8859-1 */;
 }
+
+// A log file that counts the bytes read from it.
+class CountingFile : public QFile
+{
+public:
+    qint64 bytesRead = 0;
+
+protected:
+    qint64 readData(char *data, qint64 size) override
+    {
+        const qint64 got = QFile::readData(data, size);
+        bytesRead += std::max<qint64>(got, 0);
+        return got;
+    }
+};
 
 // How much of the start and of the end of what a poll read the next poll compares.
 constexpr int kPrint = 4096;
@@ -199,7 +225,13 @@ QByteArray readAt(QFile &file, qint64 offset, qint64 size)
 
 QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
 {
-    QFile file;
+    CountingFile file;
+    struct Tally
+    {
+        qint64 &total;
+        const CountingFile &file;
+        ~Tally() { total = file.bytesRead; }
+    } tally{lastRead, file};
     Identity now;
     if (!openLog(path, file, now)) {
         known = false;

@@ -33,6 +33,8 @@ class Poller
 public:
     // Null when the file has no code, cannot be read, or `cancelled` was set during the poll.
     QString poll(const QString &path, const std::atomic<bool> &cancelled);
+    // How many bytes of the log the last poll read: what the resume saves.
+    qint64 lastPollRead() const { return lastRead; }
 
     struct Identity
     {
@@ -52,6 +54,7 @@ private:
     qint64 marker = -1; // where that code starts
     qint64 readEnd = 0; // how far the answer depends on the file
     QByteArray head, tail; // the first and last few KiB up to readEnd
+    qint64 lastRead = 0;
 };
 
 } // namespace logscan
