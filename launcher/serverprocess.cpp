@@ -14,6 +14,14 @@
 #ifdef Q_OS_LINUX
 #include <sys/prctl.h>
 #endif
+#ifdef Q_OS_WIN
+#include "killjob.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -100,9 +108,25 @@ ServerProcess::ServerProcess(QObject *parent)
 #endif
 }
 
+#ifdef Q_OS_WIN
+ServerProcess::~ServerProcess()
+{
+    ludovane_end_job(job);
+}
+#endif
+
 void ServerProcess::launch(const QString &program, const QStringList &arguments)
 {
+#ifdef Q_OS_WIN
+    // Suspended until it is in its own job, so that no helper it starts is left outside.
+    setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments *args) { args->flags |= CREATE_SUSPENDED; });
+#endif
     start(program, arguments, QIODevice::ReadWrite);
+#ifdef Q_OS_WIN
+    if (processId() > 0)
+        job = ludovane_run_in_own_job(static_cast<unsigned long>(processId()));
+#endif
 #ifdef Q_OS_UNIX
     // The child does the same before it runs the program; doing it here too means a kill
     // that comes before the child got that far still finds the group.
@@ -122,6 +146,10 @@ void ServerProcess::killGroup()
         ::kill(-pid_t(processId()), SIGKILL);
     if (guardedGroup == lastGroup)
         guard(0);
+#endif
+#ifdef Q_OS_WIN
+    ludovane_end_job(job);
+    job = nullptr;
 #endif
     kill();
 }
