@@ -58,7 +58,7 @@ def helpers():
 
 
 def launchers():
-    return processes(r"(\\launcher\.exe)")
+    return processes(r"([\\/]launcher\.exe)")
 
 
 class LauncherUnderWine(unittest.TestCase):
@@ -150,23 +150,25 @@ class LauncherUnderWine(unittest.TestCase):
         return "ludovane-launcher-" + hashlib.sha256((home + "\n" + sid).encode()).hexdigest()[:20]
 
     def test_others_at_the_single_instance_names(self):
-        # A program serving the pipe name anyone could work out, and one holding the lock
-        # file open (as an indexer or a virus scanner does): neither keeps the launcher from
+        # A program serving the pipe name anyone could work out, or one holding the lock file
+        # open (as an indexer or a virus scanner does): neither keeps the launcher from
         # starting, nor swallows a second start's request to show the window.
         key = self.instance_key()
-        self.squatter("pipe", key)
         lock = os.path.join(self.home, "AppData", "Local", "Ludovane", key + ".lock")
         os.makedirs(os.path.dirname(lock), exist_ok=True)
-        self.squatter("hold", winepath("-w", lock))
-        self.start()
-        (window,) = wait_for("the window", windows, 60)
-        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
-        subprocess.run(["xdotool", "key", "alt+F4"], check=True)
-        wait_for("the window hidden", lambda: not windows())
-        second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
-        self.assertEqual(second.returncode, 0)
-        wait_for("the window back", windows)
-        self.assertEqual(len(launchers()), 1)
+        for squatter in (("pipe", key), ("hold", winepath("-w", lock))):
+            with self.subTest(squatter[0]):
+                self.squatter(*squatter)
+                self.start()
+                (window,) = wait_for("the window", windows, 60)
+                subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+                subprocess.run(["xdotool", "key", "alt+F4"], check=True)
+                wait_for("the window hidden", lambda: not windows())
+                second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
+                self.assertEqual(second.returncode, 0)
+                wait_for("the window back", windows)
+                self.assertEqual(len(launchers()), 1)
+            wineenv.stop()
 
     def test_console_changes_end_the_servers_helpers(self):
         self.env["LUDOVANE_STANDIN_CHILD"] = "1"
