@@ -54,11 +54,12 @@ if(WIN32)
       "  FileOpen $0 \"$INSTDIR\\bin\\launcher.exe\" a\n"
       "  IfErrors running\n"
       "  FileClose $0\n")
-    # Run first, before any component writes a file: the installed version's folder (the
+    # Near the top like the target line (CPack fills CPACK_NSIS_DEFINES itself), and so run
+    # first, before any component writes a file: the installed version's folder (the
     # installer proposes it and a silent run uses it, unless /D= names another); a launcher
     # running from there keeps its files open; a newer version is not replaced unasked.
     # Silently, either ends the run with code 2 and nothing changed.
-    string(CONCAT CPACK_NSIS_DEFINES
+    string(CONCAT CPACK_NSIS_COMPRESSOR "${CPACK_NSIS_COMPRESSOR}\n"
       "!include WordFunc.nsh\n"
       "InstallDirRegKey HKLM \"${uninstall_key}\" \"InstallLocation\"\n"
       "!define MUI_FINISHPAGE_TEXT \"Ludovane is installed. Put the real server, ludovane.exe, into the bin folder, beside launcher.exe:$\\r$\\n$\\r$\\n$INSTDIR\\bin\"\n"

@@ -19,6 +19,7 @@ BUILD = VERSION = PREFIX = None
 FOLDER = r"C:\Program Files\Lu dovane ü"
 KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ludovane"
 VENDOR_KEY = r"HKLM\Software\Ludovane developers"
+DEFAULT_FOLDER = r"C:\Program Files\Ludovane"
 
 
 def wine(*args, timeout=120):
@@ -34,6 +35,11 @@ class Installer(unittest.TestCase):
                        capture_output=True)
         (cls.installer,) = glob.glob(os.path.join(cls.out, "*.exe"))
         cls.folder = winepath("-u", FOLDER)
+        # What a run that failed half-way left in the shared prefix.
+        for key in (KEY, VENDOR_KEY):
+            wine("reg", "delete", key, "/f")
+        for folder in (FOLDER, DEFAULT_FOLDER):
+            shutil.rmtree(winepath("-u", folder), ignore_errors=True)
 
     @classmethod
     def tearDownClass(cls):
@@ -66,11 +72,11 @@ class Installer(unittest.TestCase):
     def test_default_folder(self):
         self.registry_holds_nothing_of_ours()
         self.assertEqual(self.install(folder=None).returncode, 0)
-        default = winepath("-u", r"C:\Program Files\Ludovane")
+        default = winepath("-u", DEFAULT_FOLDER)
         self.addCleanup(shutil.rmtree, default, ignore_errors=True)
         self.assertTrue(os.path.isfile(os.path.join(default, "bin", "launcher.exe")))
         self.assertFalse(os.path.exists(winepath("-u", r"C:\Program Files (x86)\Ludovane")))
-        self.assertEqual(self.uninstall(folder=r"C:\Program Files\Ludovane"), 0)
+        self.assertEqual(self.uninstall(folder=DEFAULT_FOLDER), 0)
         self.registry_holds_nothing_of_ours()
 
     def test_install_run_and_uninstall(self):
@@ -109,10 +115,11 @@ class Installer(unittest.TestCase):
 
         # A repair or upgrade without /D= goes where the installed version is.
         self.assertEqual(self.install(folder=None).returncode, 0)
-        self.assertFalse(os.path.exists(winepath("-u", r"C:\Program Files\Ludovane")))
+        self.assertFalse(os.path.exists(winepath("-u", DEFAULT_FOLDER)))
         self.assertNotEqual(self.files(), before)
         self.assertTrue(os.path.isfile(server))
-        self.assertIn(FOLDER, wine("reg", "query", KEY, "/v", "UninstallString").stdout.decode())
+        entry = wine("reg", "query", KEY, "/v", "UninstallString").stdout
+        self.assertIn(r"\Lu dovane ", entry.decode("utf-8", "replace"))  # reg's code page
 
         # Over a newer version, silently: nothing changes, and the code says so.
         wine("reg", "add", KEY, "/v", "DisplayVersion", "/d", "99.0.0", "/f")
