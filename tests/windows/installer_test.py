@@ -20,6 +20,7 @@ FOLDER = r"C:\Program Files\Lu dovane ü"
 KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ludovane"
 VENDOR_KEY = r"HKLM\Software\Ludovane developers"
 DEFAULT_FOLDER = r"C:\Program Files\Ludovane"
+X86_FOLDER = r"C:\Program Files (x86)\Ludovane"
 
 
 def wine(*args, timeout=120):
@@ -35,10 +36,15 @@ class Installer(unittest.TestCase):
                        capture_output=True)
         (cls.installer,) = glob.glob(os.path.join(cls.out, "*.exe"))
         cls.folder = winepath("-u", FOLDER)
-        # What a run that failed half-way left in the shared prefix.
+        cls.reset()
+
+    @staticmethod
+    def reset():
+        """Removes what a run that failed half-way left in the shared prefix."""
+        wineenv.stop()
         for key in (KEY, VENDOR_KEY):
             wine("reg", "delete", key, "/f")
-        for folder in (FOLDER, DEFAULT_FOLDER):
+        for folder in (FOLDER, DEFAULT_FOLDER, X86_FOLDER):
             shutil.rmtree(winepath("-u", folder), ignore_errors=True)
 
     @classmethod
@@ -72,10 +78,10 @@ class Installer(unittest.TestCase):
     def test_default_folder(self):
         self.registry_holds_nothing_of_ours()
         self.assertEqual(self.install(folder=None).returncode, 0)
+        self.addCleanup(self.reset)
         default = winepath("-u", DEFAULT_FOLDER)
-        self.addCleanup(shutil.rmtree, default, ignore_errors=True)
         self.assertTrue(os.path.isfile(os.path.join(default, "bin", "launcher.exe")))
-        self.assertFalse(os.path.exists(winepath("-u", r"C:\Program Files (x86)\Ludovane")))
+        self.assertFalse(os.path.exists(winepath("-u", X86_FOLDER)))
         self.assertEqual(self.uninstall(folder=DEFAULT_FOLDER), 0)
         self.registry_holds_nothing_of_ours()
 
