@@ -6,6 +6,9 @@
 // Then the poll the launcher repeats every 4 s (logscan::Poller) on the largest log without a
 // code: unchanged, and with 1 MB appended, in CPU time, beside grep on the whole file and on
 // 1 MB.
+// Then the first poll of a 1 GB log in each way the scanner reads one (UTF-8 text, UTF-16
+// text, a sparse log with and without a UTF-16 mark, Shift_JIS text under a Shift_JIS
+// locale) beside `cat` reading the same file to /dev/null, and the repeated poll of each.
 // Time is the median wall time of repeated polls over a warm page cache. Memory is the peak
 // resident growth during one poll (VmHWM after resetting it, less VmRSS before); for grep,
 // the whole grep process's peak resident size (see GrepSpawner).
@@ -21,6 +24,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QTextStream>
 
 #include <algorithm>
@@ -143,7 +147,12 @@ struct GrepSpawner
         while (std::fgets(line, sizeof line, in)) {
             line[std::strcspn(line, "\n")] = 0;
             char grep[] = "grep", m1[] = "-m1", e[] = "-E", pattern[] = "Code:[[:space:]][0-9]+";
-            char *argv[] = {grep, m1, e, pattern, line, nullptr};
+            char cat[] = "cat";
+            // A request "cat PATH" runs cat on the file instead.
+            const bool catIt = std::strncmp(line, "cat ", 4) == 0;
+            char *grepArgv[] = {grep, m1, e, pattern, line, nullptr};
+            char *catArgv[] = {cat, line + 4, nullptr};
+            char **argv = catIt ? catArgv : grepArgv;
             posix_spawn_file_actions_t actions;
             posix_spawn_file_actions_init(&actions);
             posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
@@ -152,7 +161,7 @@ struct GrepSpawner
             pid_t pid;
             int status = -1;
             rusage usage{};
-            if (posix_spawnp(&pid, "grep", &actions, nullptr, argv, environ) == 0)
+            if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv, environ) == 0)
                 wait4(pid, &status, 0, &usage);
             clock_gettime(CLOCK_MONOTONIC, &t1);
             posix_spawn_file_actions_destroy(&actions);
@@ -167,7 +176,7 @@ struct GrepSpawner
         _exit(0);
     }
 
-    Figure run(const QString &path)
+    Figure run(const QString &path) // or "cat " and the path
     {
         const QByteArray request = QFile::encodeName(path) + '\n';
         Figure figure;
@@ -191,6 +200,7 @@ struct GrepSpawner
 
 GrepSpawner spawner;
 
+// grep on the file, or with "cat " before the path, cat.
 Figure measureGrep(const QString &path)
 {
     Figure first = spawner.run(path);
@@ -271,6 +281,84 @@ void measureRepeatedPoll(const QString &dir, const QString &size)
     QFile::remove(mega);
 }
 
+// The first poll in every way of reading a log, beside cat; then the repeated poll of each.
+void measureEncodings(const QString &dir)
+{
+    const qint64 size = qint64(1) << 30;
+    QByteArray text;
+    for (int i = 0; text.size() < (1 << 20); ++i)
+        text += "2026-12-08 12:00:00.100 [info] tick " + QByteArray::number(i) + " room=lobby\n";
+    struct Kind
+    {
+        const char *name;
+        const char *locale;
+        QByteArray mark; // written first
+        QByteArray block; // repeated to the size; empty: a hole
+    };
+    QTextCodec *utf16 = QTextCodec::codecForName("UTF-16LE");
+    QTextCodec *sjis = QTextCodec::codecForName("Shift_JIS");
+    const QString japanese = QString::fromUtf8("\xe3\x82\xb5\xe3\x83\xbc\xe3\x83\x90 ");
+    const Kind kinds[] = {
+        {"UTF-8 text", "UTF-8", {}, text},
+        {"UTF-16 text", "UTF-8", "\xFF\xFE", utf16->fromUnicode(QString::fromLatin1(text)).mid(2)},
+        {"sparse", "UTF-8", {}, {}},
+        {"sparse, UTF-16 mark", "UTF-8", "\xFF\xFE", {}},
+        {"Shift_JIS text", "Shift_JIS", {}, sjis->fromUnicode(japanese + QString::fromLatin1(text))},
+        // Each line decoded: its "C" may be a code's.
+        {"Shift_JIS, C a line", "Shift_JIS", {},
+         sjis->fromUnicode(japanese + QString::fromLatin1(text).replace(QLatin1String("tick"),
+                                                                        QLatin1String("Cick")))},
+    };
+    std::printf("\nFirst poll of a 1 GiB log without a code, beside cat to /dev/null (wall ms, "
+                "median); repeated poll (CPU ms)\n");
+    std::printf("%-20s | %10s %10s %8s | %10s %12s\n", "log", "poll ms", "cat ms", "speed",
+                "unchanged", "1 MB appended");
+    for (const Kind &kind : kinds) {
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName(kind.locale));
+        const QString path = dir + QStringLiteral("/log-kind");
+        {
+            QFile file(path);
+            file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+            file.write(kind.mark);
+            if (kind.block.isEmpty()) {
+                file.resize(size);
+            } else {
+                for (qint64 left = size - kind.mark.size(); left > 0; left -= kind.block.size())
+                    file.write(kind.block.constData(), std::min<qint64>(left, kind.block.size()));
+            }
+        }
+        const std::atomic<bool> running{false};
+        const Figure poll = measureInProcess([&] {
+            logscan::Poller fresh;
+            return fresh.poll(path, running);
+        });
+        const Figure cat = measureGrep(QStringLiteral("cat ") + path);
+
+        logscan::Poller poller;
+        poller.poll(path, running);
+        std::vector<double> unchanged, grown;
+        const QByteArray appended = kind.block.isEmpty() ? QByteArray(1 << 20, '\0')
+                                                         : kind.block.left(1 << 20);
+        for (int i = 0; i < 5; ++i) {
+            double t = threadCpuMs();
+            poller.poll(path, running);
+            unchanged.push_back(threadCpuMs() - t);
+            QFile log(path);
+            log.open(QIODevice::Append);
+            log.write(appended);
+            log.close();
+            t = threadCpuMs();
+            poller.poll(path, running);
+            grown.push_back(threadCpuMs() - t);
+        }
+        std::printf("%-20s | %10.1f %10.1f %7.2fx | %10.3f %12.3f\n", kind.name, poll.ms, cat.ms,
+                    cat.ms / poll.ms, median(unchanged), median(grown));
+        std::fflush(stdout);
+        QFile::remove(path);
+    }
+    QTextCodec::setCodecForLocale(nullptr);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -309,5 +397,6 @@ int main(int argc, char **argv)
         }
     }
     measureRepeatedPoll(dir.path(), sizes.last());
+    measureEncodings(dir.path());
     return 0;
 }

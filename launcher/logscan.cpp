@@ -5,11 +5,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
+#include <QSysInfo>
 #include <QTextCodec>
-#include <QTextStream>
+#include <QTextDecoder>
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -29,119 +31,113 @@ namespace logscan {
 namespace {
 
 constexpr int kChunk = 64 * 1024;
-// QTextStream picks its codec from the first block it reads; the same size gives the same pick.
-constexpr int kDetectBytes = 16 * 1024;
 constexpr char kMarker[] = "Code:";
-constexpr int kMarkerLength = 5;
-// Shortest possible match: the marker, one whitespace character and one digit. A match that
-// is cut by the end of a chunk starts within this many characters of that end.
-constexpr int kCarry = kMarkerLength + 1;
+constexpr size_t kMarkerLength = sizeof kMarker - 1;
+// How much of the start and of the end of what a poll read the next poll compares.
+constexpr int kPrint = 4096;
+// The byte-order mark decides the codec, and it is at most this long.
+constexpr int kDetectBytes = 4;
 
-// What "\s" and "[0-9]" match in a Perl-compatible pattern without Unicode properties.
-bool isSpace(char16_t c)
+// What "\s" and "[0-9]" match in a Perl-compatible pattern without Unicode properties: not
+// NEL (U+0085) nor the no-break space (U+00A0).
+bool isSpace(char32_t c)
 {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
-
-char16_t unit(const QByteArray &text, int i) { return static_cast<unsigned char>(text[i]); }
-char16_t unit(const QString &text, int i) { return text[i].unicode(); }
-
-int findMarker(const QByteArray &text, int from)
+bool isDigit(char32_t c) { return c >= '0' && c <= '9'; }
+bool inPattern(char32_t c)
 {
-    const char *begin = text.constData();
-    const char *end = begin + text.size();
-    for (const char *p = begin + from; p + kMarkerLength <= end; ++p) {
-        p = static_cast<const char *>(std::memchr(p, kMarker[0], end - p));
-        if (!p || end - p < kMarkerLength)
-            break;
-        if (std::memcmp(p, kMarker, kMarkerLength) == 0)
-            return int(p - begin);
+    return isSpace(c) || isDigit(c) || (c < 128 && c && std::strchr(kMarker, int(c)));
+}
+
+char32_t unitAt(const uchar *p, int width, bool bigEndian)
+{
+    if (width == 1)
+        return *p;
+    if (width == 2)
+        return bigEndian ? char32_t(p[0] << 8 | p[1]) : char32_t(p[1] << 8 | p[0]);
+    return bigEndian ? char32_t(p[0]) << 24 | char32_t(p[1]) << 16 | char32_t(p[2]) << 8 | p[3]
+                     : char32_t(p[3]) << 24 | char32_t(p[2]) << 16 | char32_t(p[1]) << 8 | p[0];
+}
+
+// The first unit that is "C" in [p, end), both at unit boundaries; null when there is none.
+// memchr finds the byte at the speed of reading the memory, zeros included.
+const uchar *findC(const uchar *p, const uchar *end, int width, bool bigEndian)
+{
+    const int low = bigEndian ? width - 1 : 0; // where the byte that can be 'C' sits in a unit
+    for (const uchar *q = p + low; q < end; ++q) {
+        q = static_cast<const uchar *>(std::memchr(q, 'C', size_t(end - q)));
+        if (!q)
+            return nullptr;
+        const uchar *unit = q - low;
+        if ((unit - p) % width == 0 && unitAt(unit, width, bigEndian) == 'C')
+            return unit;
     }
-    return -1;
+    return nullptr;
 }
 
-int findMarker(const QString &text, int from)
+// Codecs that map each byte to one character on its own, whatever came before it.
+bool isByteTable(QTextCodec *codec)
 {
-    return text.indexOf(QLatin1String(kMarker, kMarkerLength), from);
+    const int mib = codec->mibEnum();
+    if (mib == 106 /* UTF-8 */ || mib == 4 /* ISO-8859-1 */)
+        return true;
+#ifdef Q_OS_WIN
+    // The locale's codec on Windows is the "System" one (mib 0), the ANSI code page: with one
+    // byte per character it may be a table too, which the check below tells.
+    CPINFO page;
+    const bool systemTable = mib == 0 && codec == QTextCodec::codecForLocale()
+                          && ::GetCPInfo(CP_ACP, &page) && page.MaxCharSize == 1;
+#else
+    const bool systemTable = false;
+#endif
+    // ISO-8859-2 to -16, KOI8-R and -U, IBM 850 and 866, Macintosh, Windows-1250 to -1258,
+    // TIS-620: tables, unlike Shift_JIS or GBK (whose second bytes include letters) and
+    // ISO-2022-JP (whose escapes make letters of the bytes after them).
+    static const int tables[] = {5,    6,    7,    8,    9,    10,   11,   12,   13,
+                                 109,  110,  111,  112,  2084, 2088, 2009, 2086, 2027,
+                                 2250, 2251, 2252, 2253, 2254, 2255, 2256, 2257, 2258, 2259};
+    if (!systemTable && std::find(std::begin(tables), std::end(tables), mib) == std::end(tables))
+        return false;
+    // And each byte is the character of the pattern it looks like, and no other byte is one.
+    char bytes[256];
+    for (int byte = 0; byte < 256; ++byte)
+        bytes[byte] = char(byte);
+    const QString decoded = codec->toUnicode(bytes, 256);
+    if (decoded.size() != 256)
+        return false;
+    for (int byte = 0; byte < 256; ++byte) {
+        if (byte < 128 ? decoded[byte].unicode() != byte : inPattern(decoded[byte].unicode()))
+            return false;
+    }
+    return true;
 }
 
-struct Match
+// How a text starting with `start` is read: in units of a width and byte order, or decoded.
+struct Encoding
 {
-    QString digits; // null when there is no code
-    qint64 marker = -1; // where the code's "Code:" starts
-    qint64 end = 0; // just past its last digit, or how far the scan read when there is none
-    bool atEnd = false; // its digits run to the end of what could be read
+    int width = 1;
+    bool bigEndian = false;
+    QTextCodec *decoded = nullptr; // set: decode with it, then search UTF-16
 };
 
-// Scans chunk after chunk from `next` (empty at the end) for the first code; `base` is the
-// offset of `window` in the whole text. Works on bytes for codecs where every character of
-// the pattern is the one ASCII byte of that value and no other sequence decodes to it, and on
-// decoded text otherwise (where the offsets count characters).
-template <typename Text, typename Next>
-Match scan(Text window, Next next, qint64 base = 0)
+Encoding encodingOf(const QByteArray &start)
 {
-    bool atEnd = false;
-    Match match;
-    for (;;) {
-        int from = 0;
-        int marker;
-        while ((marker = findMarker(window, from)) >= 0) {
-            const int space = marker + kMarkerLength;
-            if (space + 1 >= window.size())
-                break; // cut by the chunk's end: the carry keeps it for the next round
-            if (!isSpace(unit(window, space)) || !isDigit(unit(window, space + 1))) {
-                from = marker + 1;
-                continue;
-            }
-            match.marker = base + marker;
-            int i = space + 1;
-            for (;;) {
-                const int first = i;
-                while (i < window.size() && isDigit(unit(window, i)))
-                    ++i;
-                for (int k = first; k < i; ++k)
-                    match.digits.append(QChar(unit(window, k)));
-                if (i < window.size() || atEnd) {
-                    match.end = base + i;
-                    match.atEnd = i == window.size();
-                    return match;
-                }
-                // The number runs on past this chunk.
-                base += window.size();
-                window = next();
-                atEnd = window.isEmpty();
-                i = 0;
-            }
-        }
-        if (atEnd) {
-            match.end = base + window.size();
-            return match;
-        }
-        const Text chunk = next();
-        if (chunk.isEmpty())
-            atEnd = true;
-        const int kept = std::min<int>(kCarry, window.size());
-        base += window.size() - kept;
-        window = window.right(kept) + chunk;
+    // As a default QTextStream picks: a byte-order mark, otherwise the locale's codec.
+    QTextCodec *locale = QTextCodec::codecForLocale();
+    QTextCodec *codec = QTextCodec::codecForUtfText(start, locale);
+    Encoding encoding;
+    const int mib = codec->mibEnum();
+    if (codec != locale && mib >= 1013 && mib <= 1015) {
+        encoding.width = 2; // UTF-16: a unit of a pattern character is that character
+        encoding.bigEndian = start.startsWith("\xFE\xFF");
+    } else if (codec != locale && mib >= 1017 && mib <= 1019) {
+        encoding.width = 4;
+        encoding.bigEndian = start.startsWith(QByteArray("\0\0\xFE\xFF", 4));
+    } else if (codec == locale && !isByteTable(codec)) {
+        encoding.decoded = codec;
     }
-}
-
-bool bytesAreText(const QTextCodec *codec)
-{
-    const int mib = codec ? codec->mibEnum() : 0;
-#ifdef Q_OS_WIN
-    // The locale's codec on Windows is the "System" one (the ANSI code page, mib 0). Where that
-    // page has one byte per character, or is UTF-8, ASCII bytes are the ASCII characters and
-    // no other byte decodes to one: bytes again, so that the poll can resume.
-    if (codec && mib == 0 && codec == QTextCodec::codecForLocale()) {
-        CPINFO page;
-        const UINT acp = ::GetACP();
-        if (acp == CP_UTF8 || (::GetCPInfo(acp, &page) && page.MaxCharSize == 1))
-            return true;
-    }
-#endif
-    return mib == 106 /* UTF-8 */ || mib == 4 /* ISO-8859-1 */;
+    return encoding;
 }
 
 // A log file that counts the bytes read from it.
@@ -159,8 +155,62 @@ protected:
     }
 };
 
-// How much of the start and of the end of what a poll read the next poll compares.
-constexpr int kPrint = 4096;
+QByteArray readAt(QFile &file, qint64 offset, qint64 size)
+{
+    return file.seek(offset) ? file.read(size) : QByteArray();
+}
+
+} // namespace
+
+// Text in a codec whose bytes are not its units (Shift_JIS, GBK, ISO-2022-JP), through a
+// decoder that keeps what a character or a shift state cut by a chunk's end needs, so that
+// reading goes on from any byte.
+class Decoder
+{
+public:
+    explicit Decoder(QTextCodec *codec)
+        : codec(codec)
+        , decoder(codec->makeDecoder())
+    {
+        // Codecs without shift states whose characters of several bytes never hold a newline
+        // byte and never decode to ASCII: every ASCII character is its own byte.
+        static const int lineSafe[] = {17 /* Shift_JIS */, 18 /* EUC-JP */, 38 /* EUC-KR */,
+                                       113 /* GBK */,      114 /* GB18030 */,
+                                       2026 /* Big5 */,   2101 /* Big5-HKSCS */};
+        skipsLines = std::find(std::begin(lineSafe), std::end(lineSafe), codec->mibEnum())
+                  != std::end(lineSafe);
+    }
+
+    void feed(Matcher &matcher, const QByteArray &chunk)
+    {
+        int from = 0;
+        if (skipsLines && matcher.idle()) {
+            // In these codecs "Code:" in the text is those bytes, and decoding starts afresh
+            // after a newline byte: lines before the first such bytes need no decoding.
+            const char *begin = chunk.constData();
+            const char *end = begin + chunk.size();
+            const char *c = begin;
+            while ((c = static_cast<const char *>(std::memchr(c, 'C', size_t(end - c))))
+                   && std::memcmp(c, kMarker, std::min(size_t(end - c), kMarkerLength)) != 0)
+                ++c; // bytes cut by the chunk's end count too
+            const int newline = chunk.lastIndexOf('\n', c ? int(c - begin) : -1);
+            if (newline >= 0) {
+                decoder.reset(codec->makeDecoder());
+                from = newline + 1;
+            }
+        }
+        const QString text = decoder->toUnicode(chunk.constData() + from, chunk.size() - from);
+        matcher.feed(reinterpret_cast<const char *>(text.utf16()), qint64(text.size()) * 2, 2,
+                     QSysInfo::ByteOrder == QSysInfo::BigEndian);
+    }
+
+private:
+    QTextCodec *codec;
+    std::unique_ptr<QTextDecoder> decoder;
+    bool skipsLines = false;
+};
+
+namespace {
 
 // Opens a regular file for reading and tells which file it is, from the open handle so that
 // the answer is about the file that is read.
@@ -216,12 +266,52 @@ bool openLog(const QString &path, QFile &file, Poller::Identity &identity)
 #endif
 }
 
-QByteArray readAt(QFile &file, qint64 offset, qint64 size)
+} // namespace
+
+qint64 Matcher::feed(const char *data, qint64 size, int width, bool bigEndian)
 {
-    return file.seek(offset) ? file.read(size) : QByteArray();
+    const auto *begin = reinterpret_cast<const uchar *>(data);
+    const uchar *end = begin + (size - size % width);
+    const uchar *p = begin;
+    while (p < end && state != kFound) {
+        if (state == 0) {
+            p = findC(p, end, width, bigEndian);
+            if (!p)
+                return end - begin;
+            state = 1;
+            p += width;
+            continue;
+        }
+        // A unit that breaks a match is looked at again from the start: it may be a "C".
+        const char32_t c = unitAt(p, width, bigEndian);
+        if (state < 5) {
+            if (c != char32_t(kMarker[state])) {
+                state = 0;
+                continue;
+            }
+            ++state;
+        } else if (state == 5) {
+            if (!isSpace(c)) {
+                state = 0;
+                continue;
+            }
+            state = 6;
+        } else if (isDigit(c)) {
+            state = kDigits;
+            number.append(QLatin1Char(char(c)));
+        } else if (state == 6) {
+            state = 0;
+            continue;
+        } else {
+            state = kFound;
+        }
+        p += width;
+    }
+    return p - begin;
 }
 
-} // namespace
+Poller::Poller() = default;
+Poller::~Poller() = default;
 
 QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
 {
@@ -237,82 +327,84 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
         known = false;
         return QString();
     }
-    const qint64 limit = now.size;
-    const auto next = [&file, &cancelled, limit] {
-        const qint64 left = limit - file.pos();
-        return left > 0 && !cancelled ? file.read(std::min<qint64>(left, kChunk)) : QByteArray();
-    };
-    const auto accept = [&](const Match &match) {
-        known = true;
-        last = now;
-        digits = match.digits;
-        marker = match.marker;
-        // A code's digits end at the character after them, which is part of the answer then.
-        readEnd = digits.isNull() || match.atEnd ? match.end : match.end + 1;
-        remember(file);
-        return digits;
-    };
+    if (!unchangedSoFar(file, now)) {
+        matcher = Matcher();
+        fed = 0;
+        const Encoding encoding = encodingOf(readAt(file, 0, std::min<qint64>(kDetectBytes, now.size)));
+        width = encoding.width;
+        bigEndian = encoding.bigEndian;
+        decoder.reset(encoding.decoded ? new Decoder(encoding.decoded) : nullptr);
+    } else if (matcher.pending() && now.size == last.size && now.modified == last.modified) {
+        matcher.settle(); // nothing was written after the digits since the last poll
+    }
 
-    // From the code found last time, or from just before where the last poll stopped (a
-    // code may have been cut there).
-    if (unchangedSoFar(file, now)) {
-        const qint64 from = digits.isNull() ? std::max<qint64>(0, readEnd - kCarry) : marker;
-        if (file.seek(from)) {
-            const Match match = scan(next(), next, from);
-            if (!cancelled && (digits.isNull() || match.marker == marker))
-                return accept(match);
+    known = false; // until this poll is through
+    if (!file.seek(fed))
+        return QString();
+    while (!matcher.found() && fed < now.size) {
+        if (cancelled)
+            return QString();
+        const QByteArray chunk = file.read(std::min<qint64>(kChunk, now.size - fed));
+        if (chunk.isEmpty())
+            break;
+        if (decoder) {
+            decoder->feed(matcher, chunk);
+            fed += chunk.size();
+        } else {
+            const qint64 used = matcher.feed(chunk.constData(), chunk.size(), width, bigEndian);
+            fed += used;
+            if (used < chunk.size())
+                break; // the code's end, or a unit cut by the file's end: read again later
         }
     }
-
-    known = false;
-    if (!file.seek(0))
-        return QString();
-    const QByteArray start = next();
-    const QTextCodec *codec = QTextCodec::codecForUtfText(start, QTextCodec::codecForLocale());
-    if (!bytesAreText(codec)) {
-        // Decoded text has no byte offsets to go on from: read it all each time.
-        return file.seek(0) ? firstCode(file) : QString();
-    }
-    const Match match = scan(start, next);
-    if (cancelled)
-        return QString();
-    return accept(match);
+    known = true;
+    last = now;
+    remember(file);
+    return matcher.found() ? matcher.digits() : QString();
 }
 
 bool Poller::unchangedSoFar(QFile &file, const Identity &now) const
 {
     // The same size with a new time is a rewrite in place. The first bytes decide the
     // decoding, so too short a start could still turn into a byte-order mark.
-    return known && now.volume == last.volume && now.index == last.index
-        && now.size >= readEnd && (now.size != last.size || now.modified == last.modified)
-        && readEnd >= 4 && readAt(file, 0, head.size()) == head
-        && readAt(file, readEnd - tail.size(), tail.size()) == tail;
+    return known && now.volume == last.volume && now.index == last.index && now.size >= fed
+        && (now.size != last.size || now.modified == last.modified) && fed >= kDetectBytes
+        && readAt(file, 0, head.size()) == head && readAt(file, fed - tail.size(), tail.size()) == tail;
 }
 
 void Poller::remember(QFile &file)
 {
-    head = readAt(file, 0, std::min<qint64>(kPrint, readEnd));
-    tail = readAt(file, std::max<qint64>(0, readEnd - kPrint), std::min<qint64>(kPrint, readEnd));
-    if (head.size() != std::min<qint64>(kPrint, readEnd) || tail.size() != head.size())
+    const qint64 size = std::min<qint64>(kPrint, fed);
+    head = readAt(file, 0, size);
+    tail = readAt(file, fed - size, size);
+    if (head.size() != size || tail.size() != size)
         known = false; // shrunk meanwhile
 }
 
 QString firstCode(QIODevice &device)
 {
-    const QByteArray head = device.read(kDetectBytes);
-    if (head.isEmpty())
+    QByteArray chunk = device.read(kChunk);
+    if (chunk.isEmpty())
         return QString();
-
-    const QTextCodec *codec = QTextCodec::codecForUtfText(head, QTextCodec::codecForLocale());
-    if (bytesAreText(codec)) {
-        return scan(head, [&device] { return device.read(kChunk); }).digits;
+    const Encoding encoding = encodingOf(chunk.left(kDetectBytes));
+    const std::unique_ptr<Decoder> decoder(encoding.decoded ? new Decoder(encoding.decoded)
+                                                            : nullptr);
+    Matcher matcher;
+    QByteArray cut; // a unit cut by the end of the last read
+    while (!chunk.isEmpty()) {
+        if (decoder) {
+            decoder->feed(matcher, chunk);
+        } else {
+            chunk.prepend(cut);
+            cut = chunk.mid(int(matcher.feed(chunk.constData(), chunk.size(), encoding.width,
+                                             encoding.bigEndian)));
+        }
+        if (matcher.found())
+            break;
+        chunk = device.read(kChunk);
     }
-
-    // Other encodings: let QTextStream decode, chunk by chunk, exactly as it would read all.
-    if (!device.seek(0))
-        return QString();
-    QTextStream stream(&device);
-    return scan(stream.read(kChunk), [&stream] { return stream.read(kChunk); }).digits;
+    // At the end of the text, digits that run to it are the code.
+    return matcher.found() || matcher.pending() ? matcher.digits() : QString();
 }
 
 } // namespace logscan

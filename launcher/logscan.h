@@ -4,34 +4,67 @@
 #include <QString>
 
 #include <atomic>
+#include <memory>
 
 class QFile;
 class QIODevice;
 
 namespace logscan {
 
-// The digits of the first "Code:", one whitespace character and a number in the text that
-// `device` holds, decoded the way a default QTextStream decodes it (locale codec, byte-order
-// mark detection). Returns a null string when the text has no such code.
-//
-// Unlike reading the whole text and searching it, this reads in bounded chunks and stops at
-// the first match, so a large log costs little memory and a code near the top costs little
-// time. The device must be open for reading and positioned at its start.
+class Decoder;
+
+// Finds the first "Code:", one whitespace character and a number in text fed to it piece by
+// piece, in code units of one width and byte order (the bytes of UTF-8, Latin-1 and other
+// one-byte tables; UTF-16 and UTF-32 units; or decoded text as UTF-16). Only the units of
+// the pattern are compared, so a unit that is not one of them never starts or continues a
+// match: units never need decoding for the search itself.
+class Matcher
+{
+public:
+    // Consumes whole units from `data` up to the end of a found code, and returns how many
+    // bytes it consumed: short of `size` when a code ended or a unit is cut by the end.
+    qint64 feed(const char *data, qint64 size, int width, bool bigEndian);
+    // A code whose digits ended with a non-digit: nothing later changes it.
+    bool found() const { return state == kFound; }
+    // Digits that ran to the end of what was fed: a longer number, or the code, once known.
+    bool pending() const { return state == kDigits; }
+    // Nothing of a match begun.
+    bool idle() const { return state == 0; }
+    void settle() { state = kFound; }
+    const QString &digits() const { return number; }
+
+private:
+    static constexpr int kDigits = 7, kFound = 8;
+    int state = 0; // 0-5: that much of "Code:" matched; 6: and a whitespace character
+    QString number;
+};
+
+// The first code in the text that `device` holds, decoded the way a default QTextStream
+// decodes it (byte-order mark detection, the locale's codec otherwise). Returns a null
+// string when the text has no such code. Reads in bounded chunks and stops at the first
+// match. The device must be open for reading and positioned at its start.
 QString firstCode(QIODevice &device);
 
 // Polls the log at one path again and again. Each poll answers what firstCode would answer
-// for the whole file at that moment, but reads only what changed where it can tell that the
-// file was only appended to: the same file (identity), not shorter, and the first and last
-// few KiB of what was read before unchanged. After a found code it starts at that code;
-// after none, where the last poll stopped. Anything else reads the file from the start.
+// for the whole file at that moment, except that digits running to the end of the file are
+// not a code until a non-digit follows them or a later poll finds the file unchanged (a
+// server may be half-way through writing the number). Where it can tell that the file was
+// only appended to (the same file, not shorter, the first and last few KiB of what it read
+// unchanged) it goes on where the last poll stopped, in every encoding: the matcher's state,
+// and for a decoded codec the decoder itself, are kept between polls. Anything else reads
+// the file from the start. A found code costs each later poll two small reads.
 //
 // Only regular files are opened (never a FIFO or a device, which could block). Each poll
 // reads no further than the size the file had when it began, so a log that grows faster
-// than it can be read still gets an answer; the next poll goes on from there.
+// than it can be read still gets an answer; the next poll goes on from there. `cancelled`
+// is looked at before each chunk.
 class Poller
 {
 public:
-    // Null when the file has no code, cannot be read, or `cancelled` was set during the poll.
+    Poller();
+    ~Poller();
+
+    // Null when the file has no code yet, cannot be read, or `cancelled` was set.
     QString poll(const QString &path, const std::atomic<bool> &cancelled);
     // How many bytes of the log the last poll read: what the resume saves.
     qint64 lastPollRead() const { return lastRead; }
@@ -50,10 +83,12 @@ private:
 
     bool known = false; // false: the next poll reads from the start
     Identity last;
-    QString digits; // the code found, or null
-    qint64 marker = -1; // where that code starts
-    qint64 readEnd = 0; // how far the answer depends on the file
-    QByteArray head, tail; // the first and last few KiB up to readEnd
+    Matcher matcher;
+    int width = 1; // of the units read, in bytes
+    bool bigEndian = false;
+    std::unique_ptr<Decoder> decoder; // for codecs whose bytes are not units
+    qint64 fed = 0; // how far the answer depends on the file
+    QByteArray head, tail; // the first and last few KiB up to fed
     qint64 lastRead = 0;
 };
 

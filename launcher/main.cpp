@@ -38,6 +38,8 @@ int main(int argc, char **argv)
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))
         qputenv("QT_XCB_GL_INTEGRATION", "none");
     setHighDpiAttributes();
+    noSessionBusAutolaunch();
+    nameTheApplication();
     qtMessageHandler = qInstallMessageHandler(quietAboutTheRuntimeFolder);
     QApplication app(argc, argv);
     qInstallMessageHandler(qtMessageHandler);
@@ -50,7 +52,7 @@ int main(int argc, char **argv)
     {
         MainWindow window;
         QObject::connect(&instance, &SingleInstance::showRequested, &window, [&window] {
-            window.show(); // back from the tray, if it was there
+            window.bringBack(); // from the tray or minimized, if it was there
             window.raise();
             window.activateWindow();
         });

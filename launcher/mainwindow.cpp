@@ -24,6 +24,15 @@
 #include <unistd.h>
 #endif
 
+#ifdef LUDOVANE_DBUS
+#include <QDBusArgument>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusReply>
+#include <QDBusVariant>
+#endif
+
 namespace {
 
 struct Console
@@ -67,12 +76,81 @@ QIcon applicationIcon()
 }
 constexpr int balloonMs = 5000;
 
+const char desktopEntry[] = "ludovane-launcher";
+
+#ifdef LUDOVANE_DBUS
+// An icon as the notification protocol's image-data hint carries it: (iiibiiay).
+struct NotificationImage
+{
+    QImage image;
+};
+
+QDBusArgument &operator<<(QDBusArgument &argument, const NotificationImage &icon)
+{
+    const QImage image = icon.image.convertToFormat(QImage::Format_RGBA8888);
+    argument.beginStructure();
+    argument << image.width() << image.height() << int(image.bytesPerLine()) << true << 8 << 4
+             << QByteArray(reinterpret_cast<const char *>(image.constBits()),
+                           int(image.sizeInBytes()));
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, NotificationImage &)
+{
+    return argument; // only ever sent
+}
+
+// Whether Qt's tray is a StatusNotifierItem: the same question Qt asks when it makes the tray.
+bool statusNotifierHost()
+{
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected())
+        return false;
+    QDBusMessage get = QDBusMessage::createMethodCall(
+        QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    get << QStringLiteral("org.kde.StatusNotifierWatcher")
+        << QStringLiteral("IsStatusNotifierHostRegistered");
+    const QDBusReply<QDBusVariant> reply = bus.call(get, QDBus::Block, 2000);
+    return reply.isValid() && reply.value().variant().toBool();
+}
+#endif
+
 } // namespace
+
+#ifdef LUDOVANE_DBUS
+Q_DECLARE_METATYPE(NotificationImage)
+#endif
 
 void setHighDpiAttributes()
 {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+}
+
+void nameTheApplication()
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Ludovane"));
+    QGuiApplication::setApplicationDisplayName(QStringLiteral("Ludovane"));
+    QGuiApplication::setDesktopFileName(QLatin1String(desktopEntry));
+}
+
+void noSessionBusAutolaunch()
+{
+#ifdef Q_OS_UNIX
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS"))
+        return;
+    // Where D-Bus looks for the user's bus before it falls back to starting one.
+    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
+    struct stat info;
+    if (runtime.startsWith('/') && ::stat(QByteArray(runtime + "/bus").constData(), &info) == 0
+        && S_ISSOCK(info.st_mode))
+        return;
+    // Never a bus: connecting fails at once, and the tray falls back to the X11 protocol.
+    // The server inherits it, so that it starts no bus either.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/dev/null");
+#endif
 }
 
 QString joinPath(const QString &dir, const QString &name)
@@ -94,6 +172,12 @@ MainWindow::MainWindow(QWidget *parent)
     // The window sets the artwork, decoded once at the size it is shown at.
     setWindowIcon(trayIcon->icon());
     form->imgconsole->setPixmap(picture(0));
+    // What a screen reader says of them.
+    form->cmbconsole->setAccessibleName(tr("Console"));
+    form->cmbconsole->setAccessibleDescription(tr("The game console the server runs for"));
+    form->lblcode->setAccessibleName(form->lblcode->text()); // whole, where the label cuts it
+    form->lblcode->setAccessibleDescription(tr("The code the server reported"));
+    describePicture(0);
 
     for (const Console &console : consoles)
         form->cmbconsole->insertItem(form->cmbconsole->count(),
@@ -113,9 +197,16 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    serverProcess->killGroup();
     // A poll in a large log stops at its next chunk rather than being waited for.
     stopPolling = true;
+    // Every server still here (a replaced one may not have ended yet), then what their
+    // detached helpers left behind once the servers are gone.
+    const QList<ServerProcess *> servers = findChildren<ServerProcess *>();
+    for (ServerProcess *server : servers)
+        server->killGroup();
+    for (ServerProcess *server : servers)
+        server->waitForFinished(1000);
+    ServerProcess::endOrphans();
     pollThread->quit();
     pollThread->wait();
     delete pollContext;
@@ -127,6 +218,7 @@ void MainWindow::changeConsole(int console)
     if (console < 0 || console >= consoleCount)
         return;
     form->imgconsole->setPixmap(picture(console));
+    describePicture(console);
     // The first change of a pass restarts the server as soon as the loop comes round; any
     // later one in the same pass only changes which console that is.
     if (pendingConsole < 0) {
@@ -158,6 +250,13 @@ QPixmap MainWindow::picture(int console)
     return scaled;
 }
 
+void MainWindow::describePicture(int console)
+{
+    form->imgconsole->setAccessibleName(
+        QCoreApplication::translate("MainWindow", consoles[console].name));
+    form->imgconsole->setAccessibleDescription(tr("Picture of the console"));
+}
+
 void MainWindow::prepareLogFile()
 {
     const QString home = homeDirectory();
@@ -165,15 +264,28 @@ void MainWindow::prepareLogFile()
         return; // no home, no log: the poll finds nothing
     logPath = joinPath(home, QStringLiteral(".ludovanelog"));
 #ifdef Q_OS_UNIX
+    // A link there, or another account's file, would have the server write where somebody
+    // else chose: it goes, and a log of the user's own takes its place (each server start
+    // begins the log afresh anyway). Removing a name never touches what a link points to.
+    const QByteArray name = QFile::encodeName(logPath);
+    const auto foreign = [&name] {
+        struct stat info;
+        return ::lstat(name.constData(), &info) == 0
+            && (S_ISLNK(info.st_mode) || info.st_uid != ::getuid());
+    };
+    if (foreign())
+        ::unlink(name.constData());
     // The log shows the user's code: a new one is the user's alone, whatever the umask. One
     // that exists (the server's file too) is left as it is, and never opened here: a FIFO
     // there would block.
-    const int fd = ::open(QFile::encodeName(logPath).constData(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          0600);
     if (fd >= 0) {
         ::fchmod(fd, 0600);
         ::close(fd);
     }
+    if (foreign())
+        logPath.clear(); // could not be replaced: no server rather than one writing there
 #else
     // Read-write creates a missing log and leaves an existing one as it is.
     QFile file(logPath);
@@ -191,15 +303,22 @@ void MainWindow::startServer(const QString &consoleArgument)
         ServerProcess *old = serverProcess;
         if (old->state() == QProcess::NotRunning) {
             old->deleteLater();
+            ServerProcess::endOrphans(); // what it detached before it ended by itself
         } else {
-            connect(old, &QProcess::stateChanged, old, [old](QProcess::ProcessState state) {
-                if (state == QProcess::NotRunning)
+            connect(old, &QProcess::stateChanged, old, [this, old](QProcess::ProcessState state) {
+                if (state == QProcess::NotRunning) {
                     old->deleteLater();
+                    // Its detached helpers have come back to the launcher by now.
+                    ServerProcess::endOrphans(serverProcess);
+                }
             });
             old->killGroup();
         }
     }
 
+    serverProcess = nullptr;
+    if (logPath.isEmpty())
+        return; // a server needs a log of the user's own to report its code in
     serverProcess = new ServerProcess(this);
     // Nobody reads the server's output: left on pipes, QProcess would buffer all of it.
     serverProcess->setStandardOutputFile(QProcess::nullDevice());
@@ -237,13 +356,14 @@ void MainWindow::showCode(const QString &digits)
     QLabel *label = form->lblcode;
     notify(text, QSystemTrayIcon::Information);
     label->setToolTip(text);
+    label->setAccessibleName(text);
     label->setText(label->fontMetrics().elidedText(text, Qt::ElideRight, label->width()));
 }
 
 void MainWindow::createActions()
 {
     showAction = new QAction(tr("&Show"), this);
-    connect(showAction, SIGNAL(triggered()), this, SLOT(show()));
+    connect(showAction, &QAction::triggered, this, [this] { bringBack(); });
 
     exitAction = new QAction(tr("&Exit"), this);
     connect(exitAction, SIGNAL(triggered()), qApp, SLOT(quit()));
@@ -260,11 +380,45 @@ void MainWindow::createTrayIcon()
     trayIcon = new QSystemTrayIcon(this);
     trayIcon->setContextMenu(trayMenu);
     trayIcon->setIcon(applicationIcon());
+#ifdef LUDOVANE_DBUS
+    desktopNotifications = statusNotifierHost();
+    if (desktopNotifications)
+        qDBusRegisterMetaType<NotificationImage>();
+#endif
+}
+
+void MainWindow::bringBack()
+{
+    if (isVisible() && !isMinimized())
+        return;
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
 }
 
 void MainWindow::notify(const QString &message, QSystemTrayIcon::MessageIcon icon)
 {
-    trayIcon->showMessage(QStringLiteral("Ludovane"), message, icon, balloonMs);
+    const QString title = QStringLiteral("Ludovane");
+#ifdef LUDOVANE_DBUS
+    // Qt would send it as from the program's file name, with a stock icon instead of ours.
+    if (desktopNotifications) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.Notifications"),
+            QStringLiteral("/org/freedesktop/Notifications"),
+            QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("Notify"));
+        const QVariantMap hints{
+            {QStringLiteral("desktop-entry"), QLatin1String(desktopEntry)},
+            {QStringLiteral("urgency"), QVariant::fromValue(uchar(1))},
+            {QStringLiteral("image-data"),
+             QVariant::fromValue(NotificationImage{artwork("icon-app", QSize(64, 64))})}};
+        call << QCoreApplication::applicationName() << uint(0) << QLatin1String(desktopEntry)
+             << title << message << QStringList() << hints << balloonMs;
+        QDBusConnection::sessionBus().asyncCall(call);
+        return;
+    }
+#endif
+    trayIcon->showMessage(title, message, icon, balloonMs);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -34,6 +34,10 @@ public:
     // the label through the event loop.
     bool isPolling() const { return polling; }
 
+    // Brings the window back from the tray or from being minimized, raised and active; a
+    // window already on screen is left as it is.
+    void bringBack();
+
 protected:
     void closeEvent(QCloseEvent *event) override;
 
@@ -49,6 +53,7 @@ private:
     void notify(const QString &message, QSystemTrayIcon::MessageIcon icon);
     void showCode(const QString &digits); // a code new since the last one shown
     QPixmap picture(int console);
+    void describePicture(int console);
 
     MainWindowForm *form;
     QAction *showAction;
@@ -57,6 +62,7 @@ private:
     QMenu *trayMenu;
     ServerProcess *serverProcess;
     QString logPath;
+    bool desktopNotifications = false; // balloons go to the session's notification daemon
 
     // The poll reads the log on a thread of its own, one poll at a time.
     QThread *pollThread;
@@ -77,6 +83,14 @@ private:
 // window keeps its logical size and the pictures and icons are drawn from the full-size
 // artwork at the screen's device pixel ratio (on X11 from Xft.dpi, per monitor on Windows).
 void setHighDpiAttributes();
+
+// The name, display name and desktop entry the desktop knows the launcher by: the tray item's
+// title, the notifications' sender, and what Wayland compositors and docks match the window to.
+void nameTheApplication();
+
+// Without a session bus, D-Bus would start one for the X display (dbus-launch) that outlives
+// the launcher: to be called before the application object, it leaves Qt no bus to start.
+void noSessionBusAutolaunch();
 
 // Joins a directory and a file name and cleans the result, so it uses "/" on every platform.
 QString joinPath(const QString &dir, const QString &name);

@@ -5,6 +5,9 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -12,6 +15,11 @@
 #include <unistd.h>
 #endif
 #ifdef Q_OS_LINUX
+#include <QElapsedTimer>
+#include <QSet>
+#include <QVector>
+
+#include <dirent.h>
 #include <sys/prctl.h>
 #endif
 #ifdef Q_OS_WIN
@@ -61,7 +69,92 @@ void guard(qint64 group)
 }
 #endif
 
+#ifdef Q_OS_LINUX
+QSet<qint64> runningServers; // not yet reaped: the launcher's children that are not orphans
+quint64 firstServerStart = 0; // when the first server started, in clock ticks since boot
+bool subreaper = false; // only then are children that are not servers orphans
+
+struct Process
+{
+    pid_t pid;
+    pid_t parent;
+    pid_t group;
+    quint64 start; // clock ticks since boot
+};
+
+bool readProcess(pid_t pid, Process &process)
+{
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE *file = std::fopen(path, "re");
+    if (!file)
+        return false;
+    char text[1024];
+    const size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[got] = 0;
+    // After the name in parentheses (which may hold anything): state, parent, ... start.
+    const char *rest = std::strrchr(text, ')');
+    unsigned long long start = 0;
+    int parent = 0, group = 0;
+    if (!rest
+        || std::sscanf(rest + 1, " %*c %d %d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d "
+                                 "%*d %*d %*d %*d %llu", &parent, &group, &start) != 3)
+        return false;
+    process = {pid, pid_t(parent), pid_t(group), quint64(start)};
+    return true;
+}
+
+QVector<Process> allProcesses()
+{
+    QVector<Process> all;
+    if (DIR *proc = ::opendir("/proc")) {
+        while (const dirent *entry = ::readdir(proc)) {
+            Process process;
+            const int pid = std::atoi(entry->d_name);
+            if (pid > 0 && readProcess(pid, process))
+                all.append(process);
+        }
+        ::closedir(proc);
+    }
+    return all;
+}
+#endif
+
 } // namespace
+
+void ServerProcess::endOrphans(const ServerProcess *current)
+{
+#ifdef Q_OS_LINUX
+    if (!subreaper || !firstServerStart)
+        return;
+    // The current server's own detached helpers are its business until it is replaced.
+    const quint64 before = current && current->startTicks ? current->startTicks : ~quint64(0);
+    // Children in the launcher's own group (a session bus launcher the desktop libraries
+    // started, say) are its own, and stay. Each round kills what is back, reaps what ended,
+    // and looks again: what descends from what it killed comes back in turn.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const QVector<Process> all = allProcesses();
+        QVector<pid_t> orphans;
+        for (const Process &process : all)
+            if (process.parent == ::getpid() && process.group != ::getpgrp()
+                && process.start >= firstServerStart && process.start < before
+                && !runningServers.contains(process.pid))
+                orphans.append(process.pid);
+        if (orphans.isEmpty() || waited.elapsed() > 1000)
+            return;
+        for (pid_t pid : orphans) {
+            ::kill(pid, SIGKILL); // still ours: not reaped yet
+            ::waitpid(pid, nullptr, WNOHANG);
+        }
+        ::usleep(1000);
+    }
+#else
+    Q_UNUSED(current)
+#endif
+}
 
 void ServerProcess::startGuard()
 {
@@ -104,6 +197,10 @@ ServerProcess::ServerProcess(QObject *parent)
     connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
         if (state == QProcess::NotRunning && guardedGroup == lastGroup)
             guard(0);
+#ifdef Q_OS_LINUX
+        if (state == QProcess::NotRunning)
+            runningServers.remove(lastGroup);
+#endif
     });
 #endif
 }
@@ -122,6 +219,13 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
     setCreateProcessArgumentsModifier(
         [](QProcess::CreateProcessArguments *args) { args->flags |= CREATE_SUSPENDED; });
 #endif
+#ifdef Q_OS_LINUX
+    // From the first server on, what its helpers detach (setsid, a double fork) comes back
+    // to the launcher when their parent ends, instead of going to init; not before, so that
+    // what the desktop libraries detached at start-up (a session bus) never comes back.
+    if (!subreaper)
+        subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
+#endif
     start(program, arguments, QIODevice::ReadWrite);
 #ifdef Q_OS_WIN
     if (processId() > 0)
@@ -134,6 +238,14 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
         ::setpgid(pid_t(processId()), pid_t(processId()));
         lastGroup = processId();
         guard(lastGroup);
+#ifdef Q_OS_LINUX
+        runningServers.insert(lastGroup);
+        Process server;
+        if (readProcess(pid_t(lastGroup), server))
+            startTicks = server.start;
+        if (!firstServerStart)
+            firstServerStart = startTicks;
+#endif
     }
 #endif
 }
@@ -141,7 +253,8 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
 void ServerProcess::killGroup()
 {
 #ifdef Q_OS_UNIX
-    // While the server is not reaped, its group cannot be anybody else's.
+    // While the server is not reaped, its group cannot be anybody else's. Helpers that left
+    // the group come back to the launcher once the server is gone (see endOrphans).
     if (processId() > 0)
         ::kill(-pid_t(processId()), SIGKILL);
     if (guardedGroup == lastGroup)

@@ -14,12 +14,20 @@ public:
     // it the server still dies with the launcher, but helpers it started might not.
     static void startGuard();
 
+    // On Linux the first launch makes the launcher the subreaper of what it starts. This ends
+    // every process that came back so since the first server started (and before
+    // `current` started, when given), and what comes back when those end, and reaps them;
+    // within about a second. Call it once a replaced server has ended, and at every normal
+    // end after the servers ended.
+    static void endOrphans(const ServerProcess *current = nullptr);
+
     explicit ServerProcess(QObject *parent = nullptr);
 #ifdef Q_OS_WIN
     ~ServerProcess() override;
 #endif
 
-    // Starts the program with the arguments, without waiting for it to run.
+    // Starts the program with the arguments, without waiting for it to run. On Linux the
+    // first call makes the launcher a subreaper (PR_SET_CHILD_SUBREAPER).
     void launch(const QString &program, const QStringList &arguments);
     // Kills the server and its process group (on Windows, its job) at once, without waiting
     // for them to end.
@@ -31,6 +39,7 @@ protected:
 private:
     qint64 launcherPid;
     qint64 lastGroup = 0;
+    quint64 startTicks = 0; // Linux: when it started, in clock ticks since boot
 #ifdef Q_OS_WIN
     void *job = nullptr; // the server's own job, which its helpers inherit
 #endif

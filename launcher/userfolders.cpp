@@ -32,9 +32,14 @@ bool isPrivate(const QByteArray &path, bool followLink)
 QString homeDirectory()
 {
 #ifdef Q_OS_UNIX
-    if (!qEnvironmentVariableIsEmpty("HOME"))
-        return QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
-    // Qt answers "/" here, which is nobody's home.
+    // HOME only when it is a directory of this user's: `su` without "-" leaves the other
+    // account's, whose owner could then have the log written through a link of hers. Without
+    // it Qt would answer "/", which is nobody's home.
+    const QByteArray variable = qgetenv("HOME");
+    struct stat info;
+    if (variable.startsWith('/') && ::stat(variable.constData(), &info) == 0
+        && S_ISDIR(info.st_mode) && info.st_uid == ::getuid())
+        return QDir::cleanPath(QFile::decodeName(variable));
     const long suggested = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(suggested > 0 ? size_t(suggested) : 16384);
     struct passwd entry;

@@ -2,8 +2,8 @@
 
 #include <QString>
 
-// The user's home directory: HOME when it is set; otherwise the account's home from the user
-// database, not "/" for want of the variable. On Windows, Qt's home location. Empty when the
+// The user's home directory: HOME when it names a directory the user owns; otherwise the
+// account's home from the user database. On Windows, Qt's home location. Empty when the
 // account has none.
 QString homeDirectory();
 

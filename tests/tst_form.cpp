@@ -201,6 +201,9 @@ private slots:
         QTest::newRow("absent: created empty, the user's alone")
             << false << QByteArray() << 022 << 0600;
         QTest::newRow("absent, umask 077") << false << QByteArray() << 077 << 0600;
+#ifdef Q_OS_UNIX // the mode is checked there alone
+        QTest::newRow("absent, umask 277") << false << QByteArray() << 0277 << 0600;
+#endif
         QTest::newRow("present: left as it is") << true << earlier << 077 << 0644;
     }
     void logFileIsPreparedWithoutTruncation()

@@ -15,6 +15,7 @@ signal.
 import ctypes
 import os
 import pwd
+import re
 import resource
 import shutil
 import signal
@@ -73,6 +74,30 @@ def sockets_held(pid):
         except OSError:
             pass  # closed meanwhile
     return [link for link in held if link.startswith("socket:")]
+
+
+def own_names(folder):
+    """The launcher's own names in a folder that may hold others' (a desktop's bus, say)."""
+    return sorted(n for n in os.listdir(folder) if n.startswith("ludovane-launcher-"))
+
+
+def bus_autolaunched(display):
+    """Whether a session bus was started for the X display (dbus-launch's selection): on the
+    test's own display, only a launcher can have started one."""
+    for path in ("/etc/machine-id", "/var/lib/dbus/machine-id"):
+        if os.path.exists(path):
+            with open(path) as machine:
+                name = (f"_DBUS_SESSION_BUS_SELECTION_{pwd.getpwuid(os.getuid()).pw_name}_"
+                        f"{machine.read().strip()}")
+            break
+    else:
+        return False  # no machine id, no autolaunch
+    x = xlib()
+    dpy = x.XOpenDisplay(display.encode())
+    try:
+        return x.XGetSelectionOwner(dpy, x.XInternAtom(dpy, name.encode(), 0)) != 0
+    finally:
+        x.XCloseDisplay(dpy)
 
 
 def end_strays(*pids):
@@ -185,6 +210,8 @@ def main_window(env):
     for window in xdotool("search", "--name", "^Ludovane$", env=env):
         info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True,
                               env=env).stdout
+        if int(info.split("Width:")[1].split()[0]) < 100:
+            continue  # the tray icon's, named after the application too
         return int(window), "Map State: IsViewable" in info
     return None, False
 
@@ -232,12 +259,13 @@ class Launcher:
     """The launcher in a process of its own; killed on leaving a `with` block, whatever
     happened in it."""
 
-    def __init__(self, home, env=None, prefix=(), stderr=None, program=None):
+    def __init__(self, home, env=None, prefix=(), stderr=None, program=None, new_group=False):
         self.home = home
         self.env = env or home.env
         no_core = lambda: resource.setrlimit(resource.RLIMIT_CORE, (0, 0))  # noqa: E731
         self.proc = subprocess.Popen([*prefix, program or LAUNCHER], env=self.env,
-                                     preexec_fn=no_core, stderr=stderr)
+                                     preexec_fn=no_core, stderr=stderr,
+                                     process_group=0 if new_group else None)
 
     def __enter__(self):
         return self
@@ -262,7 +290,7 @@ class Launcher:
 def exit_from_tray(launcher):
     env = launcher.env
     icon = [w for w in xdotool("search", "--classname", "launcher", env=env)
-            if xdotool("getwindowname", w, env=env) == ["launcher"]
+            if xdotool("getwindowname", w, env=env) == ["Ludovane"]
             and "22x30" in " ".join(xdotool("getwindowgeometry", w, env=env))]
     xdotool("mousemove", "--window", icon[0], "5", "5", "click", "3", env=env)
     time.sleep(0.5)
@@ -274,29 +302,43 @@ class LifecycleTest(LauncherCase):
     def test_every_way_to_end(self):
         sigterm = lambda l: l.proc.send_signal(signal.SIGTERM)  # noqa: E731
         sigkill = lambda l: l.proc.send_signal(signal.SIGKILL)  # noqa: E731
+
+        def group_signal_then_kill(launcher):
+            # A terminal's hang-up reaches the guard too, which must stay for the kill after.
+            launcher.proc.send_signal(signal.SIGSTOP)
+            os.killpg(launcher.proc.pid, signal.SIGHUP)
+            time.sleep(0.2)
+            launcher.proc.send_signal(signal.SIGKILL)
         cases = [
             # name, how, ended cleanly (exit 0, server killed and reaped by the launcher),
-            # the guard killed first
-            ("Exit from the tray", exit_from_tray, True, False),
-            ("SIGTERM", sigterm, True, False),
-            ("SIGINT", lambda l: l.proc.send_signal(signal.SIGINT), True, False),
-            ("SIGHUP", lambda l: l.proc.send_signal(signal.SIGHUP), True, False),
-            ("SIGTERM twice", lambda l: [l.proc.send_signal(signal.SIGTERM)] * 2, True, False),
-            ("SIGKILL", sigkill, False, False),
-            ("SIGSEGV", lambda l: l.proc.send_signal(signal.SIGSEGV), False, False),
-            ("the X server goes away", None, False, False),
-            ("SIGTERM, the guard gone", sigterm, True, True),
+            # the guard killed first, the helper in a session of its own (setsid)
+            ("Exit from the tray", exit_from_tray, True, False, False),
+            ("SIGTERM", sigterm, True, False, False),
+            ("SIGINT", lambda l: l.proc.send_signal(signal.SIGINT), True, False, False),
+            ("SIGHUP", lambda l: l.proc.send_signal(signal.SIGHUP), True, False, False),
+            ("SIGTERM twice", lambda l: [l.proc.send_signal(signal.SIGTERM)] * 2, True, False, False),
+            ("SIGKILL", sigkill, False, False, False),
+            ("SIGSEGV", lambda l: l.proc.send_signal(signal.SIGSEGV), False, False, False),
+            ("the X server goes away", None, False, False, False),
+            ("SIGTERM, the guard gone", sigterm, True, True, False),
             # The parent-death signal alone: it ends the server, not the helper.
-            ("SIGKILL, the guard gone", sigkill, False, True),
+            ("SIGKILL, the guard gone", sigkill, False, True, False),
+            ("SIGHUP to its group, then SIGKILL", group_signal_then_kill, False, False, False),
+            ("Exit, a detached helper", exit_from_tray, True, False, True),
+            ("SIGTERM, a detached helper", sigterm, True, False, True),
+            ("SIGINT, a detached helper", lambda l: l.proc.send_signal(signal.SIGINT), True, False, True),
+            ("SIGHUP, a detached helper", lambda l: l.proc.send_signal(signal.SIGHUP), True, False, True),
         ]
-        for name, how, clean, guard_gone in cases:
+        for name, how, clean, guard_gone, detached in cases:
             with self.subTest(name):
                 home = Home()
+                if detached:
+                    home.env["LUDOVANE_STANDIN_CHILD"] = "setsid"
                 xvfb, env = None, None
                 if how is None:
                     xvfb, display = start_xvfb()
                     env = dict(home.env, DISPLAY=display)
-                with Launcher(home, env) as launcher:
+                with Launcher(home, env, new_group=True) as launcher:
                     try:
                         self.assertTrue(launcher.running(), "the launcher did not come up")
                         (server, _), = home.servers()
@@ -323,12 +365,31 @@ class LifecycleTest(LauncherCase):
                         if clean:
                             self.assertEqual(status, 0)
                             self.assertNotIn(server, reaped, "the launcher did not stop it")
+                            # Nor a session bus started for it (dbus-launch, with dbus-x11).
+                            self.assertFalse(bus_autolaunched(home.env["DISPLAY"]))
+                            self.assertEqual(os.listdir(home.runtime), own_names(home.runtime))
                         else:
                             self.assertNotEqual(status, 0)
                     finally:
                         if xvfb:
                             xvfb.kill()
                             xvfb.wait()
+
+    def test_sigterm_during_a_poll(self):
+        home = Home()
+        with open(os.path.join(home.dir.name, ".ludovanelog"), "wb") as f:
+            f.write(b"\xff\xfe")  # marked UTF-16 (and read as UTF-32)
+            f.truncate(64 << 30)  # sparse: no disk cost
+        home.env["LUDOVANE_STANDIN_LOG"] = "off"
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            before = bytes_read(launcher.proc.pid)
+            self.assertTrue(wait_for(lambda: bytes_read(launcher.proc.pid) - before > 1 << 28, 10),
+                            "no poll began")
+            signalled = time.monotonic()
+            launcher.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(launcher.wait(), 0)
+            self.assertLess(time.monotonic() - signalled, 1)
 
     def test_signal_during_start_up(self):
         home = Home()
@@ -341,7 +402,13 @@ class LifecycleTest(LauncherCase):
             self.assertTrue(wait_for(lambda: not alive(server), 2))
 
     def test_console_changes_take_the_helpers(self):
-        home = Home()
+        for helper in ("1", "setsid"):
+            with self.subTest(helper=helper):
+                home = Home()
+                home.env["LUDOVANE_STANDIN_CHILD"] = helper
+                self.console_changes(home)
+
+    def console_changes(self, home):
         with Launcher(home) as launcher:
             self.assertTrue(launcher.running())
             window, _ = main_window(home.env)
@@ -394,7 +461,36 @@ class LifecycleTest(LauncherCase):
             with Launcher(home) as after:
                 self.assertTrue(wait_for(lambda: len(home.servers()) == 2, 10),
                                 "a killed launcher blocked the next start")
+                self.assertTrue(after.running())
+                # The killed one's socket was replaced: later starts reach this one.
+                for _ in range(2):
+                    close_window(home.env["DISPLAY"], main_window(home.env)[0])
+                    self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
+                    self.assertEqual(subprocess.run([LAUNCHER], env=home.env,
+                                                    timeout=10).returncode, 0)
+                    self.assertTrue(wait_for(lambda: main_window(home.env)[1], 5),
+                                    "the window did not come back")
                 self.assertIsNone(after.proc.poll())
+                self.assertEqual(len(home.servers()), 2, "a second server was started")
+
+    def test_second_start_waits_for_the_socket(self):
+        # The lock is the first launcher's, its socket not there yet (as while it starts):
+        # a second start keeps trying for a second, and its show request arrives.
+        home = Home()
+        with Launcher(home) as first:
+            self.assertTrue(first.running())
+            window, _ = main_window(home.env)
+            close_window(home.env["DISPLAY"], window)
+            self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
+            socket_name, = [os.path.join(home.runtime, n) for n in own_names(home.runtime)
+                            if n.endswith(".socket")]
+            os.rename(socket_name, socket_name + ".away")
+            second = subprocess.Popen([LAUNCHER], env=home.env)
+            time.sleep(0.5)
+            os.rename(socket_name + ".away", socket_name)
+            self.assertEqual(second.wait(10), 0)
+            self.assertTrue(wait_for(lambda: main_window(home.env)[1], 5),
+                            "the show request never arrived")
 
     def test_opengl_left_out(self):
         # Loading the GL driver (Mesa's, under Xvfb) was most of the time to the window on
@@ -510,6 +606,101 @@ class ScaleTest(LauncherCase):
             self.assertEqual(size, [800, 600])
 
 
+class DesktopTest(LauncherCase):
+    """Under xharness.py --desktop (a panel that hosts StatusNotifierItems, on a private session
+    bus): the launcher as a screen reader finds it over AT-SPI, on X11 and on Wayland."""
+
+    def setUp(self):
+        # What a screen reader does first: it asks applications to show their widgets.
+        subprocess.run(["dbus-send", "--session", "--print-reply", "--dest=org.a11y.Bus",
+                        "/org/a11y/bus", "org.freedesktop.DBus.Properties.Set",
+                        "string:org.a11y.Status", "string:IsEnabled", "variant:boolean:true"],
+                       check=True, capture_output=True)
+
+    def widgets(self, launcher):
+        """Role -> [(name, description, width, height)] of the launcher's window, read afresh."""
+        import pyatspi
+        found = {}
+
+        def walk(node):
+            node.clear_cache()
+            size = node.queryComponent().getExtents(pyatspi.WINDOW_COORDS)
+            found.setdefault(node.getRoleName(), []).append(
+                (node.name, node.description, size.width, size.height))
+            for child in node:
+                walk(child)
+        for app in pyatspi.Registry.getDesktop(0):
+            if app and app.get_process_id() == launcher.proc.pid:
+                self.assertEqual(app.name, "Ludovane")
+                for window in app:
+                    walk(window)
+        return found
+
+    def check_widgets(self, launcher):
+        seen = {}
+        self.assertTrue(wait_for(lambda: seen.update(self.widgets(launcher)) or re.fullmatch(
+            r"Code: \d+", seen.get("label", [("",)])[0][0]), 20, step=0.5), seen)
+        self.assertEqual(seen["frame"], [("Ludovane", "", 400, 300)])
+        (picture, about, *_), = seen["image"]
+        self.assertEqual((picture, bool(about)), ("Master System", True))
+        self.assertTrue(seen["combo box"][0][1], "the console picker is not described")
+        self.assertTrue(seen["label"][0][1], "the code is not described")
+
+    def test_screen_reader_walk(self):
+        home = Home()
+        with Launcher(home) as launcher:
+            self.check_widgets(launcher)
+
+    def test_wayland(self):
+        home = Home()
+        weston = subprocess.Popen(["weston", "--backend=headless-backend.so", "--socket=wayland-l",
+                                   "--idle-time=0"], env=home.env, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (weston.terminate(), weston.wait()))
+        self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(home.runtime, "wayland-l")),
+                                 10), "weston did not start")
+        env = dict(home.env, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-l")
+        del env["DISPLAY"]
+        with Launcher(home, env) as launcher:
+            self.check_widgets(launcher)
+            with open(f"/proc/{launcher.proc.pid}/maps") as maps:
+                self.assertIn("libQt5WaylandClient", maps.read())
+            self.assertEqual(subprocess.run([LAUNCHER], env=env, timeout=10).returncode, 0)
+            (server, _), = home.servers()
+            click_in_tray_menu(launcher.proc.pid, "_Exit")
+            self.assertEqual(launcher.wait(), 0)
+            self.assertTrue(wait_for(lambda: not alive(server), 2))
+
+
+def click_in_tray_menu(pid, label):
+    """Clicks an entry of process PID's StatusNotifierItem menu, as the panel does."""
+    from gi.repository import Gio, GLib
+    bus = Gio.bus_get_sync(Gio.BusType.SESSION)
+
+    def call(service, path, interface, method, signature, *args):
+        return bus.call_sync(service, path, interface, method, GLib.Variant(signature, args),
+                             None, 0, 5000, None).unpack()
+
+    def get(service, path, interface, name):
+        return call(service, path, "org.freedesktop.DBus.Properties", "Get", "(ss)",
+                    interface, name)[0]
+
+    service, = [i.split("/")[0] for i in get(
+        "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.kde.StatusNotifierWatcher",
+        "RegisteredStatusNotifierItems") if f"-{pid}-" in i]
+    menu = get(service, "/StatusNotifierItem", "org.kde.StatusNotifierItem", "Menu")
+
+    def entry(node):
+        ident, properties, children = node
+        if properties.get("label") == label:
+            return ident
+        return next(filter(None, map(entry, children)), None)
+    ident = entry(call(service, menu, "com.canonical.dbusmenu", "GetLayout", "(iias)",
+                       0, -1, [])[1])
+    call(service, menu, "com.canonical.dbusmenu", "Event", "(isvu)", ident, "clicked",
+         GLib.Variant("i", 0), 0)
+
+
 # Run as the other account: puts KIND at PATH and says so; it stays, holding a lock or
 # listening on a socket of hers, and tells of any launcher that connects to it.
 PLANT = r"""
@@ -544,7 +735,7 @@ time.sleep(600)
 @unittest.skipUnless(os.geteuid() == 0, "acting as another account takes root")
 class OtherAccountTest(LauncherCase):
     """Another account on the machine (uid 65534) can neither stop, hang nor spy on a user's
-    launcher, and the launcher finds its home without HOME."""
+    launcher, and the launcher takes HOME only when it is the user's own."""
 
 
     def comes_up_and_back(self, home, stderr=None):
@@ -564,7 +755,7 @@ class OtherAccountTest(LauncherCase):
         os.chmod(home.dir.name, 0o755)  # as homes are
         with Launcher(home) as launcher:
             self.assertTrue(launcher.running())
-            names = sorted(os.listdir(home.runtime))
+            names = own_names(home.runtime)
         self.assertEqual([n.rsplit(".", 1)[1] for n in names], ["lock", "socket"])
         outside = os.path.join(home.dir.name, "written through a link")
         for name in names:
@@ -572,7 +763,8 @@ class OtherAccountTest(LauncherCase):
             for kind in ("a FIFO", "garbage", "a live lock of hers", "a link out of the folder",
                          "a directory", "a socket of hers"):
                 with self.subTest(f"{kind} at the {name.rsplit('.', 1)[1]}"):
-                    for left in [*os.scandir(home.runtime), outside]:  # the last row's
+                    for left in [*(os.path.join(home.runtime, n) for n in own_names(home.runtime)),
+                                 outside]:  # the last row's
                         if os.path.isdir(left) and not os.path.islink(left):
                             os.rmdir(left)
                         elif os.path.lexists(left):
@@ -599,12 +791,18 @@ class OtherAccountTest(LauncherCase):
             ("missing", lambda p: None, False),
             ("a file", lambda p: open(p, "w").close(), True),
             ("open to all", lambda p: (os.mkdir(p), os.chmod(p, 0o777)), True),
+            # A link the user set is followed; a relative path is nobody's in particular.
+            ("a link to the user's own", lambda p: (os.mkdir(p + " target", 0o700),
+                                                     os.symlink(p + " target", p)), False),
+            ("relative", lambda p: os.mkdir(p, 0o700), True),
         ]
         for name, make, unused in folders:
             with self.subTest(name):
                 home = Home()
                 folder = os.path.join(home.dir.name, "not private")
                 make(folder)
+                if name == "relative":
+                    folder = os.path.relpath(folder)
                 # Qt then falls back to a runtime folder of its own in TMPDIR.
                 home.env.update(XDG_RUNTIME_DIR=folder, TMPDIR=home.dir.name)
                 with tempfile.TemporaryFile("w+") as said:
@@ -613,8 +811,10 @@ class OtherAccountTest(LauncherCase):
                     self.assertEqual(said.read(), "")
                 if unused:
                     self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
+                else:
+                    self.assertEqual(len(own_names(folder)), 2)
 
-    def test_home_from_the_user_database(self):
+    def test_whose_home(self):
         # The build may sit in a folder the other account cannot enter: the launcher runs
         # from a copy in one it can, with the stand-in server beside it.
         folder = tempfile.mkdtemp(prefix="launcher for another account ")
@@ -623,18 +823,44 @@ class OtherAccountTest(LauncherCase):
         program = shutil.copy(LAUNCHER, folder)
         shutil.copy(os.path.join(os.path.dirname(os.path.realpath(LAUNCHER)), "ludovane.exe"),
                     folder)
-        for name, value in (("HOME unset", None), ("HOME empty", "")):
+        database = os.path.join(pwd.getpwuid(OTHER).pw_dir, ".ludovanelog")
+        rows = [
+            # name, HOME ("" ends in a folder of root's), what root puts at HOME's log,
+            # whether the log used is HOME's
+            ("HOME unset", None, None, False),
+            ("HOME empty", "", None, False),
+            ("HOME root's, her file linked from it", "root's", "link", False),
+            ("a link at her log", ".", "link", True),
+            ("root's file at her log", ".", "file", True),
+        ]
+        for name, value, planted, own in rows:
             with self.subTest(name):
                 home = Home()
+                os.chmod(home.dir.name, 0o755)
                 for folder in (home.dir.name, home.runtime):
                     os.chown(folder, OTHER, OTHER)
-                env = dict(home.env, HOME=value)
+                target = os.path.join(home.dir.name, "target")
+                with open(target, "w") as f:
+                    f.write("kept\n")
+                os.chown(target, OTHER, OTHER)
+                env = dict(home.env, HOME=value and os.path.join(home.dir.name, value))
                 if value is None:
                     del env["HOME"]
+                elif value == "root's":
+                    os.mkdir(env["HOME"], 0o755)
+                log = env.get("HOME") and os.path.normpath(os.path.join(env["HOME"], ".ludovanelog"))
+                if planted == "link":
+                    os.symlink(target, log)
+                elif planted == "file":
+                    open(log, "w").close()
                 with Launcher(home, env, prefix=AS_OTHER, program=program):
                     self.assertTrue(wait_for(home.servers, 10))
-                self.assertEqual(home.records()[0][5],
-                                 os.path.join(pwd.getpwuid(OTHER).pw_dir, ".ludovanelog"))
+                self.assertEqual(home.records()[0][5], log if own else database)
+                with open(target) as f:
+                    self.assertEqual(f.read(), "kept\n", "written through the link")
+                if own:
+                    info = os.lstat(log)
+                    self.assertEqual((info.st_uid, oct(info.st_mode)), (OTHER, "0o100600"))
 
 
 if __name__ == "__main__":

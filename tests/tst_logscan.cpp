@@ -14,14 +14,18 @@
 
 namespace {
 
-QString wholeTextSearch(const QByteArray &bytes)
+// `atEnd`: whether the code's digits run to the end of the text.
+QString wholeTextSearch(const QByteArray &bytes, bool *atEnd = nullptr)
 {
     QBuffer buffer;
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
     QTextStream stream(&buffer);
+    const QString text = stream.readAll();
     const QRegularExpressionMatch match =
-        QRegularExpression(QStringLiteral("Code:\\s([0-9]+)")).match(stream.readAll());
+        QRegularExpression(QStringLiteral("Code:\\s([0-9]+)")).match(text);
+    if (atEnd)
+        *atEnd = match.capturedEnd(1) == text.size();
     return match.hasMatch() ? match.captured(1) : QString();
 }
 
@@ -42,7 +46,8 @@ QByteArray randomLog(QRandomGenerator &random)
         "Code: 9", "Code:\t23", "Code:\v0", "Code:  5", "Code:", "Code", "Cod", "C", "ode:", ":", " ", "\t", "\n", "\r", "\v", "\f", "  ",
         "0", "42", "007", "x", "log line\n", QByteArray("\0", 1), "\xC3", "\xC3\xA9",
         "\xE2\x82", "\xE2\x82\xAC", "\xF0\x9F\x98", "\xFF", "\x80", "\xC1\x83", "\xEF\xBB\xBF",
-        "\xFE\xFF", "\xFF\xFE", QByteArray("C\0o\0d\0e\0:\0 \0" "5\0", 16)};
+        "\xFE\xFF", "\xFF\xFE", QByteArray("C\0o\0d\0e\0:\0 \0" "5\0", 16), "Code:\x85" "1",
+        "Code:\xA0" "2", "\x1B$B", "\x1B(B"};
     static const QByteArray boms[] = {"", "", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF",
                                       QByteArray("\xFF\xFE\0\0", 4)};
     QByteArray log = boms[random.bounded(int(std::size(boms)))];
@@ -69,8 +74,9 @@ private slots:
     void matchesWholeTextSearch_data()
     {
         QTest::addColumn<QByteArray>("locale");
-        // UTF-8 and Latin-1 are scanned as bytes, the others through the decoder.
-        for (const char *codec : {"UTF-8", "ISO-8859-1", "Windows-1252", "Shift_JIS"})
+        // One-byte tables are scanned as bytes, the others (one of them with shift states)
+        // through the decoder.
+        for (const char *codec : {"UTF-8", "ISO-8859-1", "Windows-1252", "Shift_JIS", "ISO-2022-JP"})
             QTest::newRow(codec) << QByteArray(codec);
     }
     void matchesWholeTextSearch()
@@ -94,7 +100,8 @@ private slots:
     }
 
     // Polling a log, then polling it again after more was appended, answers what searching
-    // the whole text answers each time, wherever the append cut the text.
+    // the whole text answers each time, wherever the append cut the text; except that digits
+    // at the text's end wait for what follows them, or for a poll that finds no more.
     void pollerAfterAppends_data() { matchesWholeTextSearch_data(); }
     void pollerAfterAppends()
     {
@@ -114,9 +121,40 @@ private slots:
                 const int end = part == 3 ? whole.size() : random.bounded(written, whole.size() + 1);
                 log.write(whole.mid(written, end - written));
                 written = end;
-                QCOMPARE(poller.poll(path, running), wholeTextSearch(whole.left(written)));
+                bool atEnd = false;
+                const QString expected = wholeTextSearch(whole.left(written), &atEnd);
+                const QString polled = poller.poll(path, running);
+                if (!atEnd || !polled.isNull())
+                    QCOMPARE(polled, expected);
+                if (part == 3)
+                    QCOMPARE(poller.poll(path, running), expected);
             }
         }
+    }
+
+    // A character cut by the end of what one poll read is completed by what the next reads,
+    // unless a newline came first.
+    void charactersAcrossPolls_data()
+    {
+        QTest::addColumn<QByteArray>("appended");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("completed by the C") << QByteArray("Code: 9\n") << QString();
+        QTest::newRow("a newline first") << QByteArray("x\nCode: 9\n") << "9";
+    }
+    void charactersAcrossPolls()
+    {
+        QFETCH(QByteArray, appended);
+        QFETCH(QString, code);
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("Shift_JIS"));
+        QTemporaryDir dir;
+        QFile log(dir.filePath(QStringLiteral("log")));
+        QVERIFY(log.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        log.write("log \x82");
+        const std::atomic<bool> running{false};
+        logscan::Poller poller;
+        QCOMPARE(poller.poll(log.fileName(), running), QString());
+        log.write(appended);
+        QCOMPARE(poller.poll(log.fileName(), running), code);
     }
 
     // What a poll reads, under the system's own locale: the whole log once, then only what

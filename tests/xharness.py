@@ -3,9 +3,11 @@
 host, and a fresh temporary HOME, so that GUI tests never touch the developer's desktop
 or home directory.
 
-    xharness.py [--no-tray] [--dpi N] [--keep-home] -- command [args...]
+    xharness.py [--no-tray | --desktop] [--dpi N] [--keep-home] -- command [args...]
 
 --dpi sets Xft.dpi in the server's resources, which is how Qt learns of a scaled desktop.
+--desktop replaces the X11 tray host with a desktop's parts on a private session bus: a panel
+that hosts StatusNotifierItems (xfce4-panel's systray) and a notification daemon (dunst).
 
 The command's exit code is returned; the X server, the tray host and HOME are removed
 afterwards whatever happens.
@@ -82,6 +84,79 @@ def tray_owner_present(display_name):
         x.XCloseDisplay(dpy)
 
 
+PANEL_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
+<channel name="xfce4-panel" version="1.0">
+  <property name="configver" type="int" value="2"/>
+  <property name="panels" type="array">
+    <value type="int" value="1"/>
+    <property name="panel-1" type="empty">
+      <property name="position" type="string" value="p=8;x=640;y=784"/>
+      <property name="length" type="uint" value="100"/>
+      <property name="size" type="uint" value="32"/>
+      <property name="plugin-ids" type="array"><value type="int" value="1"/></property>
+    </property>
+  </property>
+  <property name="plugins" type="empty">
+    <property name="plugin-1" type="string" value="systray"/>
+  </property>
+</channel>
+"""
+
+
+def bus_says(env, service, path, interface, prop):
+    """A property's value as dbus-send prints it, or None."""
+    got = subprocess.run(["dbus-send", "--session", "--print-reply", f"--dest={service}", path,
+                          "org.freedesktop.DBus.Properties.Get", f"string:{interface}",
+                          f"string:{prop}"], env=env, capture_output=True, text=True)
+    return got.stdout.split()[-1] if got.returncode == 0 else None
+
+
+def start_desktop(env):
+    """A private session bus with the panel and dunst on it, all in one process group that
+    stop_group ends; the bus's address goes into ENV."""
+    config = os.path.join(env["HOME"], ".config")
+    os.makedirs(os.path.join(config, "xfce4", "xfconf", "xfce-perchannel-xml"))
+    with open(os.path.join(config, "xfce4", "xfconf", "xfce-perchannel-xml",
+                           "xfce4-panel.xml"), "w") as f:
+        f.write(PANEL_CONFIG)
+    env["XDG_CONFIG_HOME"] = config
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1",
+                            f"--address=unix:path={env['HOME']}/bus"],
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                           process_group=0)
+    env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+    bus.members = [subprocess.Popen(program, env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, process_group=bus.pid)
+                   for program in (["xfce4-panel", "--disable-wm-check"], ["dunst"])]
+    deadline = time.monotonic() + TRAY_TIMEOUT_S
+    while not (bus_says(env, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                        "org.kde.StatusNotifierWatcher", "IsStatusNotifierHostRegistered")
+               == "true" and subprocess.run(["dunstctl", "is-paused"], env=env,
+                                            capture_output=True).returncode == 0):
+        if time.monotonic() > deadline:
+            stop_group(bus)
+            raise RuntimeError("the panel or dunst did not come up")
+        time.sleep(0.1)
+    return bus
+
+
+def stop_group(leader):
+    """Ends the bus and everything in its process group: the panel, dunst and what the bus
+    started for them."""
+    if not leader:
+        return
+    deadline = time.monotonic() + 5
+    try:
+        os.killpg(leader.pid, signal.SIGTERM)
+        for proc in [leader, *leader.members]:
+            proc.wait()
+        while True:  # what the bus started is no child of ours: gone once the group is empty
+            os.killpg(leader.pid, signal.SIGKILL if time.monotonic() > deadline else 0)
+            time.sleep(0.05)
+    except ProcessLookupError:
+        pass
+
+
 def stop(proc):
     if proc and proc.poll() is None:
         proc.terminate()
@@ -94,12 +169,15 @@ def stop(proc):
 
 def main(argv):
     tray = True
+    desktop = False
     keep_home = False
     dpi = None
     while argv and argv[0] != "--":
         flag = argv.pop(0)
         if flag == "--no-tray":
             tray = False
+        elif flag == "--desktop":
+            desktop, tray = True, False
         elif flag == "--keep-home":
             keep_home = True
         elif flag == "--dpi" and argv:
@@ -113,7 +191,7 @@ def main(argv):
     command = argv[1:]
 
     home = tempfile.mkdtemp(prefix="xharness-home-")
-    xvfb = tray_host = None
+    xvfb = tray_host = bus = None
     try:
         xvfb, display = start_xvfb()
         env = dict(os.environ)
@@ -121,10 +199,13 @@ def main(argv):
                    QT_QPA_PLATFORM="xcb")
         # No session bus: Qt then uses the X11 tray protocol, which is what the tray host speaks.
         env.pop("DBUS_SESSION_BUS_ADDRESS", None)
+        env.pop("AT_SPI_BUS_ADDRESS", None)
         env.pop("WAYLAND_DISPLAY", None)
         if dpi:
             subprocess.run(["xrdb", "-nocpp", "-merge"], input=f"Xft.dpi: {dpi}\n", text=True,
                            env=env, check=True)
+        if desktop:
+            bus = start_desktop(env)
         if tray:
             tray_host = subprocess.Popen(
                 ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
@@ -144,6 +225,7 @@ def main(argv):
             return child.wait()
     finally:
         stop(tray_host)
+        stop_group(bus)
         stop(xvfb)
         if keep_home:
             print(f"xharness: HOME kept at {home}", file=sys.stderr)

@@ -20,6 +20,9 @@ if [ "${1:-all}" != "run" ]; then
     python3-pefile # the Windows launcher's headers and resources, checked
     dpkg-dev file lintian desktop-file-utils
     man-db mandoc appstream # the manual pages and the AppStream metadata, checked
+    # The desktops users run: a StatusNotifierItem tray and a notification daemon on a private
+    # session bus, Wayland, and a screen reader's view over AT-SPI.
+    dbus dbus-x11 xfce4-panel dunst weston qtwayland5 at-spi2-core python3-pyatspi python3-gi
   )
 fi
 

@@ -92,6 +92,12 @@ class InstallTest(unittest.TestCase):
                 self.prefix, f"share/icons/hicolor/{n}x{n}/apps/ludovane-launcher.png")), (n, n))
         run("desktop-file-validate",
             os.path.join(self.prefix, "share/applications/ludovane-launcher.desktop"))
+        # The entry's icon is one the tree installs, at every size.
+        with open(os.path.join(self.prefix, "share/applications/ludovane-launcher.desktop")) as f:
+            icon, = [line.split("=", 1)[1].strip() for line in f if line.startswith("Icon=")]
+        for n in ICON_SIZES:
+            self.assertTrue(os.path.isfile(os.path.join(
+                self.prefix, f"share/icons/hicolor/{n}x{n}/apps/{icon}.png")), icon)
 
     def test_library(self):
         library = os.path.join(self.prefix, "lib/libtapstrike.so.1.0.0")

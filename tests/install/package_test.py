@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import unittest
+import xml.etree.ElementTree as ET
 import zipfile
 
 ARGS = []
@@ -111,6 +112,12 @@ class DebTest(unittest.TestCase):
             self.assertEqual(valid.returncode, 0, valid.stdout)
             self.assertFalse([line for line in valid.stdout.splitlines()
                               if line.strip()[:2] in ("E:", "W:")], valid.stdout)
+            # Software centres show the newest release as the version installed.
+            metainfo = ET.parse(os.path.join(
+                root, "usr/share/metainfo/example.ludovane.launcher.metainfo.xml"))
+            version = run("dpkg-deb", "-f", self.debs["ludovane-launcher"], "Version").stdout
+            self.assertEqual(metainfo.find("releases/release").get("version"),
+                             version.strip().split("-")[0])
         finally:
             shutil.rmtree(root, ignore_errors=True)
 

@@ -9,8 +9,10 @@
 //   LUDOVANE_STANDIN_FLOOD_MB write this many MiB to standard output, then record "flooded"
 //   LUDOVANE_STANDIN_LOG=off  leave the log file alone
 //   LUDOVANE_STANDIN_CHILD=1  start a helper process of its own, which ignores SIGTERM, SIGINT
-//                             and SIGHUP and records "child<TAB>pid<TAB>console" (on Windows
-//                             a second ludovane.exe with the arguments --standin-helper CONSOLE)
+//                             and SIGHUP and records "child<TAB>pid<TAB>console";
+//                             =setsid: the helper leaves the server's group and session (on
+//                             Windows any value: a second ludovane.exe with the arguments
+//                             --standin-helper CONSOLE)
 //
 // The Windows build (ludovane.exe beside the cross-built launcher) reads its arguments and
 // variables as UTF-16 and writes UTF-8, so paths with any letters work as they do on Linux.
@@ -183,6 +185,8 @@ int main(int argc, char **argv)
     if (env("LUDOVANE_STANDIN_CHILD") && ::fork() == 0) {
         for (int signal : {SIGTERM, SIGINT, SIGHUP})
             std::signal(signal, SIG_IGN);
+        if (std::strcmp(env("LUDOVANE_STANDIN_CHILD"), "setsid") == 0)
+            ::setsid();
         record("child\t" + std::to_string(::getpid()) + '\t' + console);
         for (;;)
             ::pause();
