@@ -29,27 +29,103 @@ if(WIN32)
     set(CPACK_NSIS_INSTALLED_ICON_NAME "bin\\launcher.exe")
     set(CPACK_NSIS_MUI_ICON ${PROJECT_BINARY_DIR}/launcher/launcher.ico)
     set(CPACK_NSIS_MUI_UNIICON ${PROJECT_BINARY_DIR}/launcher/launcher.ico)
-    set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
     set(CPACK_COMPONENT_LAUNCHER_DISPLAY_NAME "Ludovane launcher")
     set(CPACK_COMPONENT_LAUNCHER_REQUIRED ON)
     set(CPACK_COMPONENT_TAPSTRIKE_DISPLAY_NAME "tapstrike.dll")
     set(CPACK_COMPONENT_TAPSTRIKE_DEV_DISPLAY_NAME "tapstrike header and import library")
     set(CPACK_COMPONENT_TAPSTRIKE_DEV_DEPENDS tapstrike)
-    # A running launcher keeps its files open: tell the user rather than remove half of it.
-    # Whatever the user put in the folder (the real server, ludovane.exe) is not in the
-    # installer's list and stays.
-    string(CONCAT CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
-      "retry_running:\n"
+    set(CPACK_COMPONENT_LAUNCHER_DESCRIPTION
+        "The launcher with the Qt libraries it needs. Put the real server, ludovane.exe, into its bin folder.")
+    set(CPACK_COMPONENT_TAPSTRIKE_DESCRIPTION
+        "A library that sends key presses and releases to the focused window, for programs that use it.")
+    set(CPACK_COMPONENT_TAPSTRIKE_DEV_DESCRIPTION
+        "The header, import library and CMake package for building programs against tapstrike.dll.")
+    set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/packaging/windows-licence.txt)
+
+    # Uninstall.exe is a small front for the files' uninstaller: NSIS's own one copies itself
+    # away and exits 0 at once, so that how it ends never reaches whoever ran it. The front
+    # says 2 while the launcher runs, and otherwise runs the files' uninstaller.
+    set(CPACK_NSIS_UNINSTALL_NAME uninstall-files)
+    set(uninstall_key "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ludovane")
+    # Opening a running program's file for writing fails.
+    set(running_check
+      "  IfFileExists \"$INSTDIR\\bin\\launcher.exe\" 0 +5\n"
       "  ClearErrors\n"
       "  FileOpen $0 \"$INSTDIR\\bin\\launcher.exe\" a\n"
-      "  IfErrors 0 not_running\n"
-      "  IfFileExists \"$INSTDIR\\bin\\launcher.exe\" 0 gone\n"
+      "  IfErrors running\n"
+      "  FileClose $0\n")
+    # Near the top like the target line (CPack fills CPACK_NSIS_DEFINES itself), and so run
+    # first, before any component writes a file: the installed version's folder (the
+    # installer proposes it and a silent run uses it, unless /D= names another); a launcher
+    # running from there keeps its files open; a newer version is not replaced unasked.
+    # Silently, either ends the run with code 2 and nothing changed.
+    string(CONCAT CPACK_NSIS_COMPRESSOR "${CPACK_NSIS_COMPRESSOR}\n"
+      "!include WordFunc.nsh\n"
+      "InstallDirRegKey HKLM \"${uninstall_key}\" \"InstallLocation\"\n"
+      "!define MUI_FINISHPAGE_TEXT \"Ludovane is installed. Put the real server, ludovane.exe, into the bin folder, beside launcher.exe:$\\r$\\n$\\r$\\n$INSTDIR\\bin\"\n"
+      "Section \"-Before any file\"\n"
+      "retry_running:\n"
+      ${running_check}
+      "  Goto not_running\n"
+      "running:\n"
+      "  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \"Ludovane is running. Choose Exit in its tray menu, then Retry.\" /SD IDCANCEL IDRETRY retry_running\n"
+      "  SetErrorLevel 2\n"
+      "  Abort \"Ludovane is running: nothing was installed.\"\n"
+      "not_running:\n"
+      "  ReadRegStr $1 HKLM \"${uninstall_key}\" \"DisplayVersion\"\n"
+      "  StrCmp $1 \"\" older_or_none\n"
+      "  \${VersionCompare} \"$1\" \"${PROJECT_VERSION}\" $2\n"
+      "  IntCmp $2 1 0 older_or_none older_or_none\n"
+      "  MessageBox MB_YESNO|MB_ICONQUESTION \"Ludovane $1 is installed, which is newer than ${PROJECT_VERSION}. Replace it with ${PROJECT_VERSION}?\" /SD IDNO IDYES older_or_none\n"
+      "  SetErrorLevel 2\n"
+      "  Abort \"A newer Ludovane is installed: nothing was installed.\"\n"
+      "older_or_none:\n"
+      "SectionEnd\n")
+    # The front, made by makensis beside the build, installed over the name the registry and
+    # Windows use.
+    string(CONCAT CPACK_NSIS_EXTRA_INSTALL_COMMANDS
+      "File \"/oname=$INSTDIR\\Uninstall.exe\" \"${PROJECT_BINARY_DIR}/Uninstall.exe\"\n"
+      "WriteRegStr SHCTX \"${uninstall_key}\" \"UninstallString\" \"$\\\"$INSTDIR\\Uninstall.exe$\\\"\"\n"
+      "WriteRegStr SHCTX \"${uninstall_key}\" \"QuietUninstallString\" \"$\\\"$INSTDIR\\Uninstall.exe$\\\" /S\"\n"
+      "WriteRegStr SHCTX \"${uninstall_key}\" \"InstallLocation\" \"$INSTDIR\"\n")
+    # A running launcher keeps its files open: tell the user rather than remove half of it.
+    # Whatever the user put in the folder (the real server, ludovane.exe) is not in the
+    # installer's list and stays. The front has ended by the time its files are removed,
+    # unless it waits for an uninstaller run in place (_?=), which then leaves it.
+    string(CONCAT CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
+      "retry_running:\n"
+      ${running_check}
+      "  Goto not_running\n"
+      "running:\n"
       "  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \"Ludovane is running. Choose Exit in its tray menu, then Retry.\" /SD IDCANCEL IDRETRY retry_running\n"
       "  SetErrorLevel 2\n"
       "  Abort \"Ludovane is running: nothing was removed.\"\n"
       "not_running:\n"
-      "  FileClose $0\n"
-      "gone:\n")
+      "  StrCpy $1 0\n"
+      "retry_front:\n"
+      "  ClearErrors\n"
+      "  Delete \"$INSTDIR\\Uninstall.exe\"\n"
+      "  IfErrors 0 front_gone\n"
+      "  StrCmp $EXEDIR $INSTDIR front_gone\n"
+      "  IntOp $1 $1 + 1\n"
+      "  IntCmp $1 50 front_gone\n"
+      "  Sleep 100\n"
+      "  Goto retry_front\n"
+      "front_gone:\n")
+    # After the uninstaller removed its keys: the vendor's key, when nothing else is in it.
+    set(CPACK_NSIS_DELETE_ICONS_EXTRA
+      "DeleteRegKey /ifempty SHCTX \"Software\\${PROJECT_VENDOR}\"\n")
+    find_program(MAKENSIS makensis)
+    if(MAKENSIS)
+      configure_file(${PROJECT_SOURCE_DIR}/packaging/uninstall-front.nsi.in
+                     ${PROJECT_BINARY_DIR}/uninstall-front.nsi @ONLY)
+      add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/Uninstall.exe
+        COMMAND ${MAKENSIS} -V2 ${PROJECT_BINARY_DIR}/uninstall-front.nsi
+        DEPENDS ${PROJECT_BINARY_DIR}/uninstall-front.nsi ${PROJECT_BINARY_DIR}/launcher/launcher.ico
+        COMMENT "Making Uninstall.exe, the installer's uninstall front")
+      add_custom_target(uninstall_front ALL DEPENDS ${PROJECT_BINARY_DIR}/Uninstall.exe)
+      add_dependencies(uninstall_front launcher) # which makes the icon
+    endif()
   else()
     set(CPACK_COMPONENTS_ALL tapstrike tapstrike_dev)
     set(CPACK_PACKAGE_FILE_NAME tapstrike-${PROJECT_VERSION}-mingw-w64-x86_64)

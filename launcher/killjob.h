@@ -12,6 +12,15 @@ extern "C" {
  * job that forbids it): the caller carries on without. */
 int ludovane_join_kill_job(void);
 
+/* Windows: puts a process that was created suspended into a kill-on-close job of its own,
+ * nested in the caller's job (Windows 8 and later), then lets it run: whatever it starts is in
+ * that job too. Returns the job's handle, or NULL where no job could be made or joined; the
+ * process runs either way. */
+void *ludovane_run_in_own_job(unsigned long process_id);
+
+/* Ends every process in a job from ludovane_run_in_own_job and closes it; NULL is ignored. */
+void ludovane_end_job(void *job);
+
 #ifdef __cplusplus
 }
 #endif

@@ -82,13 +82,22 @@ bool isByteTable(QTextCodec *codec)
     const int mib = codec->mibEnum();
     if (mib == 106 /* UTF-8 */ || mib == 4 /* ISO-8859-1 */)
         return true;
+#ifdef Q_OS_WIN
+    // The locale's codec on Windows is the "System" one (mib 0), the ANSI code page: with one
+    // byte per character it may be a table too, which the check below tells.
+    CPINFO page;
+    const bool systemTable = mib == 0 && codec == QTextCodec::codecForLocale()
+                          && ::GetCPInfo(CP_ACP, &page) && page.MaxCharSize == 1;
+#else
+    const bool systemTable = false;
+#endif
     // ISO-8859-2 to -16, KOI8-R and -U, IBM 850 and 866, Macintosh, Windows-1250 to -1258,
     // TIS-620: tables, unlike Shift_JIS or GBK (whose second bytes include letters) and
     // ISO-2022-JP (whose escapes make letters of the bytes after them).
     static const int tables[] = {5,    6,    7,    8,    9,    10,   11,   12,   13,
                                  109,  110,  111,  112,  2084, 2088, 2009, 2086, 2027,
                                  2250, 2251, 2252, 2253, 2254, 2255, 2256, 2257, 2258, 2259};
-    if (std::find(std::begin(tables), std::end(tables), mib) == std::end(tables))
+    if (!systemTable && std::find(std::begin(tables), std::end(tables), mib) == std::end(tables))
         return false;
     // And each byte is the character of the pattern it looks like, and no other byte is one.
     char bytes[256];
@@ -130,6 +139,21 @@ Encoding encodingOf(const QByteArray &start)
     }
     return encoding;
 }
+
+// A log file that counts the bytes read from it.
+class CountingFile : public QFile
+{
+public:
+    qint64 bytesRead = 0;
+
+protected:
+    qint64 readData(char *data, qint64 size) override
+    {
+        const qint64 got = QFile::readData(data, size);
+        bytesRead += std::max<qint64>(got, 0);
+        return got;
+    }
+};
 
 QByteArray readAt(QFile &file, qint64 offset, qint64 size)
 {
@@ -291,7 +315,13 @@ Poller::~Poller() = default;
 
 QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
 {
-    QFile file;
+    CountingFile file;
+    struct Tally
+    {
+        qint64 &total;
+        const CountingFile &file;
+        ~Tally() { total = file.bytesRead; }
+    } tally{lastRead, file};
     Identity now;
     if (!openLog(path, file, now)) {
         known = false;

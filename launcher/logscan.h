@@ -66,6 +66,8 @@ public:
 
     // Null when the file has no code yet, cannot be read, or `cancelled` was set.
     QString poll(const QString &path, const std::atomic<bool> &cancelled);
+    // How many bytes of the log the last poll read: what the resume saves.
+    qint64 lastPollRead() const { return lastRead; }
 
     struct Identity
     {
@@ -87,6 +89,7 @@ private:
     std::unique_ptr<Decoder> decoder; // for codecs whose bytes are not units
     qint64 fed = 0; // how far the answer depends on the file
     QByteArray head, tail; // the first and last few KiB up to fed
+    qint64 lastRead = 0;
 };
 
 } // namespace logscan

@@ -22,6 +22,14 @@
 #include <dirent.h>
 #include <sys/prctl.h>
 #endif
+#ifdef Q_OS_WIN
+#include "killjob.h"
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -197,8 +205,20 @@ ServerProcess::ServerProcess(QObject *parent)
 #endif
 }
 
+#ifdef Q_OS_WIN
+ServerProcess::~ServerProcess()
+{
+    ludovane_end_job(job);
+}
+#endif
+
 void ServerProcess::launch(const QString &program, const QStringList &arguments)
 {
+#ifdef Q_OS_WIN
+    // Suspended until it is in its own job, so that no helper it starts is left outside.
+    setCreateProcessArgumentsModifier(
+        [](QProcess::CreateProcessArguments *args) { args->flags |= CREATE_SUSPENDED; });
+#endif
 #ifdef Q_OS_LINUX
     // From the first server on, what its helpers detach (setsid, a double fork) comes back
     // to the launcher when their parent ends, instead of going to init; not before, so that
@@ -207,6 +227,10 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
         subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 #endif
     start(program, arguments, QIODevice::ReadWrite);
+#ifdef Q_OS_WIN
+    if (processId() > 0)
+        job = ludovane_run_in_own_job(static_cast<unsigned long>(processId()));
+#endif
 #ifdef Q_OS_UNIX
     // The child does the same before it runs the program; doing it here too means a kill
     // that comes before the child got that far still finds the group.
@@ -235,6 +259,10 @@ void ServerProcess::killGroup()
         ::kill(-pid_t(processId()), SIGKILL);
     if (guardedGroup == lastGroup)
         guard(0);
+#endif
+#ifdef Q_OS_WIN
+    ludovane_end_job(job);
+    job = nullptr;
 #endif
     kill();
 }

@@ -2,9 +2,10 @@
 
 #include <QProcess>
 
-// The server's process. On Linux it runs in a process group of its own, so that stopping it
-// takes the helpers it started too, and it dies with the launcher however the launcher ends
-// (a signal, a crash, a lost display), so that no server outlives the launcher.
+// The server's process. On Linux it runs in a process group of its own, on Windows in a job
+// of its own, so that stopping it takes the helpers it started too, and it dies with the
+// launcher however the launcher ends (a signal, a crash, a lost display), so that no server
+// outlives the launcher.
 class ServerProcess : public QProcess
 {
 public:
@@ -21,11 +22,15 @@ public:
     static void endOrphans(const ServerProcess *current = nullptr);
 
     explicit ServerProcess(QObject *parent = nullptr);
+#ifdef Q_OS_WIN
+    ~ServerProcess() override;
+#endif
 
     // Starts the program with the arguments, without waiting for it to run. On Linux the
     // first call makes the launcher a subreaper (PR_SET_CHILD_SUBREAPER).
     void launch(const QString &program, const QStringList &arguments);
-    // Kills the server and its process group at once, without waiting for them to end.
+    // Kills the server and its process group (on Windows, its job) at once, without waiting
+    // for them to end.
     void killGroup();
 
 protected:
@@ -35,4 +40,7 @@ private:
     qint64 launcherPid;
     qint64 lastGroup = 0;
     quint64 startTicks = 0; // Linux: when it started, in clock ticks since boot
+#ifdef Q_OS_WIN
+    void *job = nullptr; // the server's own job, which its helpers inherit
+#endif
 };

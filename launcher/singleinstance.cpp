@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLocalSocket>
+#include <QRandomGenerator>
 #include <QThread>
 
 #ifdef Q_OS_UNIX
@@ -22,6 +23,7 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
+#include <cctype>
 #include <vector>
 
 #include <windows.h>
@@ -96,8 +98,6 @@ SingleInstance::SingleInstance(QObject *parent)
 #ifdef Q_OS_UNIX
     if (!folder.isEmpty())
         serverName = folder + QLatin1Char('/') + key + QStringLiteral(".socket");
-#else
-    serverName = key;
 #endif
     server.setSocketOptions(QLocalServer::UserAccessOption);
     connect(&server, &QLocalServer::newConnection, this, [this] {
@@ -164,52 +164,237 @@ void SingleInstance::releaseLock()
 
 #else
 
-// A file held open with no sharing, which the system closes when its holder ends however it
-// ends: the lock is never stale, and nothing in it is read, so a reused process id cannot
-// pass for a launcher.
+namespace {
+
+// Far past anything the file holds, so that the lock never keeps a reader from the name.
+constexpr DWORD kLockOffsetHigh = 1; // 4 GiB
+const QByteArray pipePrefix = "ludovane-launcher-";
+constexpr int kPipeRandomBytes = 16;
+
+bool lockRange(HANDLE file)
+{
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
+}
+
+// The pipe's name as the lock's holder wrote it: a whole line of the form launchers use, or
+// nothing.
+QString publishedPipe(HANDLE file)
+{
+    char text[128];
+    OVERLAPPED at{};
+    DWORD got = 0;
+    if (!::ReadFile(file, text, sizeof text, &got, &at))
+        return QString();
+    const QByteArray content(text, int(got));
+    const int end = content.indexOf('\n');
+    const QByteArray name = content.left(end);
+    if (end != pipePrefix.size() + 2 * kPipeRandomBytes || !name.startsWith(pipePrefix))
+        return QString();
+    for (char c : name.mid(pipePrefix.size()))
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return QString();
+    return QString::fromLatin1(name);
+}
+
+bool publishPipe(HANDLE file, const QByteArray &line)
+{
+    LARGE_INTEGER start{};
+    DWORD written = 0;
+    return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(file)
+        && (line.isEmpty()
+            || (::WriteFile(file, line.constData(), DWORD(line.size()), &written, nullptr)
+                && written == DWORD(line.size())));
+}
+
+// The SID of the account a process runs as, as bytes; empty when it cannot be told.
+QByteArray processUser(HANDLE process)
+{
+    QByteArray sid;
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &token))
+        return sid;
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<char> buffer(size);
+    if (size > 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+        const PSID user = reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid;
+        sid = QByteArray(static_cast<const char *>(user), int(::GetLengthSid(user)));
+    }
+    ::CloseHandle(token);
+    return sid;
+}
+
+// Whoever can read the lock file can learn the name; only a pipe that a process of this user
+// serves is asked.
+bool servedByThisUser(HANDLE pipe)
+{
+    ULONG id = 0;
+    if (!::GetNamedPipeServerProcessId(pipe, &id))
+        return false;
+    const HANDLE server = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+    if (!server)
+        return false;
+    const QByteArray user = processUser(server);
+    ::CloseHandle(server);
+    return !user.isEmpty() && user == processUser(::GetCurrentProcess());
+}
+
+// The pipe's first instance, for this user alone, that fails where a pipe of that name exists
+// already: nobody can have made it first and nobody else can connect. The server's own
+// instances then keep the name.
+HANDLE createFirstPipe(const QString &name)
+{
+    const QString rules = QStringLiteral("D:P(A;;GA;;;%1)").arg(userIdentity());
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            reinterpret_cast<const wchar_t *>(rules.utf16()), SDDL_REVISION_1, &descriptor,
+            nullptr))
+        return INVALID_HANDLE_VALUE;
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    const QString path = QStringLiteral("\\\\.\\pipe\\") + name;
+    const HANDLE pipe = ::CreateNamedPipeW(reinterpret_cast<const wchar_t *>(path.utf16()),
+                                           PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                           PIPE_UNLIMITED_INSTANCES, 0, 0, 0, &attributes);
+    ::LocalFree(descriptor);
+    return pipe;
+}
+
+} // namespace
+
+// A byte-range lock that only launchers take, on a file opened with sharing: a program that
+// merely opens the file (a backup tool, a virus scanner, an indexer) neither holds the lock
+// nor keeps a launcher from it. The system drops the lock when its holder ends however it
+// ends, so it is never stale. The file holds the name of the holder's pipe.
 SingleInstance::Lock SingleInstance::takeLock()
 {
     if (lockPath.isEmpty())
         return Lock::Unavailable;
     const QString path = QDir::toNativeSeparators(lockPath);
-    const HANDLE file = ::CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
-                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) {
-        lockHandle = file;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    // One that opened it without sharing it usually lets go within moments.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        file = ::CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
+                             GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_SHARING_VIOLATION)
+            break;
+        ::Sleep(50);
+    }
+    if (file == INVALID_HANDLE_VALUE)
+        return Lock::Unavailable;
+    if (::GetFileType(file) != FILE_TYPE_DISK) {
+        ::CloseHandle(file);
+        return Lock::Unavailable;
+    }
+    lockHandle = file;
+    if (lockRange(file)) {
+        locked = true;
         return Lock::Taken;
     }
-    return ::GetLastError() == ERROR_SHARING_VIOLATION ? Lock::HeldElsewhere : Lock::Unavailable;
+    if (::GetLastError() == ERROR_LOCK_VIOLATION)
+        return Lock::HeldElsewhere;
+    releaseLock();
+    return Lock::Unavailable;
 }
 
 void SingleInstance::releaseLock()
 {
     if (lockHandle)
-        ::CloseHandle(lockHandle);
+        ::CloseHandle(lockHandle); // which drops the lock
     lockHandle = nullptr;
+    locked = false;
+}
+
+// A name nobody can guess, made afresh by each launcher and published only once it listens.
+bool SingleInstance::listenOnNewPipe()
+{
+    if (!publishPipe(lockHandle, QByteArray())) // no stale name while this one starts
+        return false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        QByteArray random(kPipeRandomBytes, Qt::Uninitialized);
+        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()),
+                                              kPipeRandomBytes / 4);
+        const QString name = QString::fromLatin1(pipePrefix + random.toHex());
+        const HANDLE first = createFirstPipe(name);
+        if (first == INVALID_HANDLE_VALUE)
+            continue;
+        const bool listening = server.listen(name);
+        ::CloseHandle(first);
+        if (listening && publishPipe(lockHandle, name.toLatin1() + '\n')) {
+            serverName = name;
+            return true;
+        }
+        server.close();
+    }
+    return false;
+}
+
+// Asks the launcher that holds the lock to show its window; takes the lock instead when that
+// launcher ends meanwhile. False when this launcher holds the lock now, or nobody answered.
+bool SingleInstance::askRunningLauncher()
+{
+    QElapsedTimer waited;
+    waited.start();
+    do {
+        const QString name = publishedPipe(lockHandle);
+        if (!name.isEmpty()) {
+            QLocalSocket socket;
+            socket.connectToServer(name);
+            if (socket.waitForConnected(200)
+                && servedByThisUser(reinterpret_cast<HANDLE>(socket.socketDescriptor()))) {
+                socket.write(showMessage);
+                socket.waitForBytesWritten(500);
+                socket.disconnectFromServer();
+                return true;
+            }
+            socket.abort();
+        }
+        if (lockRange(lockHandle)) {
+            locked = true;
+            return false;
+        }
+        QThread::msleep(50);
+    } while (waited.elapsed() < 3000);
+    return false;
 }
 
 #endif
 
 bool SingleInstance::claim()
 {
-    switch (takeLock()) {
+    Lock lock = takeLock();
+#ifdef Q_OS_WIN
+    if (lock == Lock::HeldElsewhere && askRunningLauncher()) {
+        releaseLock();
+        return false;
+    }
+    if (locked)
+        lock = Lock::Taken;
+#endif
+    switch (lock) {
     case Lock::Unavailable:
         return true; // better two launchers than none
     case Lock::Taken:
-        // The name is ours now: what is there was left by a launcher that was killed.
 #ifdef Q_OS_UNIX
+        // The name is ours now: what is there was left by a launcher that was killed.
         removeEntry(QFile::encodeName(serverName));
-#else
-        QLocalServer::removeServer(serverName);
-#endif
         // A launcher nobody can reach must not keep later ones from running.
         if (!server.listen(serverName))
+#else
+        if (!listenOnNewPipe())
+#endif
             releaseLock();
         return true;
     case Lock::HeldElsewhere:
         break;
     }
+#ifdef Q_OS_WIN
+    releaseLock();
+    return false; // it holds the lock but does not answer: still no second server
+#else
     // The first launcher may be starting up: its socket can come a moment after its lock.
     QElapsedTimer waited;
     waited.start();
@@ -225,4 +410,5 @@ bool SingleInstance::claim()
         QThread::msleep(50);
     } while (waited.elapsed() < 1000);
     return false; // it holds the lock but does not answer: still no second server
+#endif
 }

@@ -157,6 +157,44 @@ private slots:
         QCOMPARE(poller.poll(log.fileName(), running), code);
     }
 
+    // What a poll reads, under the system's own locale: the whole log once, then only what
+    // was appended, wherever the code is.
+    void pollReadsOnlyWhatChanged_data()
+    {
+        QTest::addColumn<QByteArray>("end");
+        QTest::addColumn<int>("appended");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("code last, unchanged") << QByteArray("Code: 42\n") << 0 << "42";
+        QTest::newRow("code last, appended") << QByteArray("Code: 42\n") << (1 << 20) << "42";
+        QTest::newRow("no code, unchanged") << QByteArray("\n") << 0 << QString();
+        QTest::newRow("no code, appended") << QByteArray("\n") << (1 << 20) << QString();
+    }
+    void pollReadsOnlyWhatChanged()
+    {
+        QFETCH(QByteArray, end);
+        QFETCH(int, appended);
+        QFETCH(QString, code);
+        QTemporaryDir dir;
+        QFile log(dir.filePath(QStringLiteral("log")));
+        QVERIFY(log.open(QIODevice::WriteOnly));
+        const QByteArray line(99, 'x');
+        for (int i = 0; i < (8 << 20) / 100; ++i)
+            log.write(line + '\n');
+        log.write(end);
+        log.flush();
+        const std::atomic<bool> running{false};
+        logscan::Poller poller;
+        QCOMPARE(poller.poll(log.fileName(), running), code);
+        QVERIFY(poller.lastPollRead() >= log.size());
+        log.write(QByteArray(appended, 'y'));
+        log.flush();
+        for (int again = 0; again < 2; ++again) {
+            QCOMPARE(poller.poll(log.fileName(), running), code);
+            const qint64 limit = (again ? 0 : appended) + 128 * 1024;
+            QVERIFY2(poller.lastPollRead() <= limit, qPrintable(QString::number(poller.lastPollRead())));
+        }
+    }
+
     void codeAtEveryOffsetAroundChunkEnds_data()
     {
         QTest::addColumn<int>("boundary");

@@ -6,6 +6,7 @@ Windows itself provides.
     check_exe.py INSTALL_ROOT VERSION
 """
 import os
+import re
 import struct
 import sys
 
@@ -43,15 +44,24 @@ def icon_sizes(found):
 
 
 def version_strings(pe):
-    """The fixed file version and the StringFileInfo texts of the VERSIONINFO resource."""
+    """The fixed file and product versions, the StringFileInfo texts of the VERSIONINFO
+    resource, the string tables' language and code page ("040904b0") and the VarFileInfo
+    translations in the same form."""
     if not getattr(pe, "VS_FIXEDFILEINFO", None):
-        return None, {}
+        return None, None, {}, set(), set()
     fixed = pe.VS_FIXEDFILEINFO[0]
-    texts = {key.decode(): value.decode()
-             for info in pe.FileInfo[0] for table in getattr(info, "StringTable", [])
-             for key, value in table.entries.items()}
-    return "%d.%d.%d" % (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
-                         fixed.FileVersionLS >> 16), texts
+    tables = [table for info in pe.FileInfo[0] for table in getattr(info, "StringTable", [])]
+    texts = {key.decode(): value.decode() for table in tables for key, value in table.entries.items()}
+    translations = set()
+    for info in pe.FileInfo[0]:
+        for var in getattr(info, "Var", []):
+            words = (var.entry.get(b"Translation") or var.entry.get("Translation", "")).split()
+            translations |= {"%04x%04x" % (int(words[i], 16), int(words[i + 1], 16))
+                             for i in range(0, len(words) - 1, 2)}
+    version = lambda ms, ls: "%d.%d.%d" % (ms >> 16, ms & 0xFFFF, ls >> 16)
+    return (version(fixed.FileVersionMS, fixed.FileVersionLS),
+            version(fixed.ProductVersionMS, fixed.ProductVersionLS), texts,
+            {table.LangID.decode().lower() for table in tables}, translations)
 
 
 def main(root, version):
@@ -73,11 +83,19 @@ def main(root, version):
           "manifest resource 1 asks for the invoker's level without UI access")
     check("Microsoft.Windows.Common-Controls" in manifest and 'version="6.0.0.0"' in manifest,
           "manifest resource 1 asks for common controls 6")
+    # A 64-bit Windows refuses to start a 64-bit program that asks for x86 ones.
+    arch = re.search(r'name="Microsoft\.Windows\.Common-Controls"[^>]*processorArchitecture="([^"]*)"',
+                     manifest)
+    check(arch and arch.group(1) in ("amd64", "*"),
+          "common controls for amd64 or any (%s)" % (arch and arch.group(1)))
 
     sizes = icon_sizes(found)
     check({16, 32, 48, 256} <= set(sizes), "an icon from 16 to 256 px (%s)" % sizes)
-    fixed, texts = version_strings(pe)
+    fixed, product, texts, tables, translations = version_strings(pe)
     check(fixed == version, "file version %s (%s)" % (version, fixed))
+    check(product == version, "product version %s (%s)" % (version, product))
+    check(bool(tables) and tables <= translations,
+          "the translation names the string block (%s, %s)" % (sorted(translations), sorted(tables)))
     for key, expected in (("FileVersion", version), ("ProductVersion", version),
                           ("ProductName", "Ludovane"), ("CompanyName", "Ludovane developers"),
                           ("OriginalFilename", "launcher.exe")):

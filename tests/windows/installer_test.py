@@ -18,6 +18,9 @@ from wineenv import wait_for, windows, wine_env, winepath
 BUILD = VERSION = PREFIX = None
 FOLDER = r"C:\Program Files\Lu dovane ü"
 KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ludovane"
+VENDOR_KEY = r"HKLM\Software\Ludovane developers"
+DEFAULT_FOLDER = r"C:\Program Files\Ludovane"
+X86_FOLDER = r"C:\Program Files (x86)\Ludovane"
 
 
 def wine(*args, timeout=120):
@@ -33,6 +36,16 @@ class Installer(unittest.TestCase):
                        capture_output=True)
         (cls.installer,) = glob.glob(os.path.join(cls.out, "*.exe"))
         cls.folder = winepath("-u", FOLDER)
+        cls.reset()
+
+    @staticmethod
+    def reset():
+        """Removes what a run that failed half-way left in the shared prefix."""
+        wineenv.stop()
+        for key in (KEY, VENDOR_KEY):
+            wine("reg", "delete", key, "/f")
+        for folder in (FOLDER, DEFAULT_FOLDER, X86_FOLDER):
+            shutil.rmtree(winepath("-u", folder), ignore_errors=True)
 
     @classmethod
     def tearDownClass(cls):
@@ -40,20 +53,41 @@ class Installer(unittest.TestCase):
 
     # NSIS takes /D= and _?= up to the end of its command line, unquoted, as a user types
     # them; Wine would quote one argument that holds spaces, so the words go one by one.
-    def install(self):
-        result = wine(self.installer, "/S", *("/D=" + FOLDER).split(" "))
-        self.assertEqual(result.returncode, 0, result.stderr)
+    def install(self, folder=FOLDER):
+        return wine(self.installer, "/S", *(("/D=" + folder).split(" ") if folder else ()))
 
-    def uninstall(self):
-        # In place (_?=), so that the run ends when the uninstaller has.
-        return wine(os.path.join(self.folder, "Uninstall.exe"), "/S",
-                    *("_?=" + FOLDER).split(" ")).returncode
+    def uninstall(self, in_place=True, folder=FOLDER):
+        """In place (_?=) the run ends when the uninstaller has; otherwise, as Windows runs
+        it, the uninstaller's copy goes on after the exit code came."""
+        place = ("_?=" + folder).split(" ") if in_place else ()
+        return wine(os.path.join(winepath("-u", folder), "Uninstall.exe"), "/S", *place).returncode
 
     def shortcuts(self):
         return glob.glob(os.path.join(PREFIX, "drive_c", "**", "Ludovane.lnk"), recursive=True)
 
+    def files(self, folder=None):
+        folder = folder or self.folder
+        return sorted((os.path.relpath(os.path.join(d, f), folder),
+                       os.stat(os.path.join(d, f)).st_mtime_ns)
+                      for d, _, files in os.walk(folder) for f in files)
+
+    def registry_holds_nothing_of_ours(self):
+        for key in (KEY, VENDOR_KEY):
+            self.assertNotEqual(wine("reg", "query", key).returncode, 0, key)
+
+    def test_default_folder(self):
+        self.registry_holds_nothing_of_ours()
+        self.assertEqual(self.install(folder=None).returncode, 0)
+        self.addCleanup(self.reset)
+        default = winepath("-u", DEFAULT_FOLDER)
+        self.assertTrue(os.path.isfile(os.path.join(default, "bin", "launcher.exe")))
+        self.assertFalse(os.path.exists(winepath("-u", X86_FOLDER)))
+        self.assertEqual(self.uninstall(folder=DEFAULT_FOLDER), 0)
+        self.registry_holds_nothing_of_ours()
+
     def test_install_run_and_uninstall(self):
-        self.install()
+        self.registry_holds_nothing_of_ours()
+        self.assertEqual(self.install().returncode, 0)
         bin_dir = os.path.join(self.folder, "bin")
         for name in ("launcher.exe", "Qt5Core.dll", "Qt5Widgets.dll", "libstdc++-6.dll",
                      "platforms/qwindows.dll", "styles/qwindowsvistastyle.dll", "tapstrike.dll"):
@@ -64,7 +98,7 @@ class Installer(unittest.TestCase):
         self.assertIn("Start Menu", shortcut)
         self.assertIn("launcher.exe".encode("utf-16-le"), open(shortcut, "rb").read())
         entry = wine("reg", "query", KEY).stdout.decode("utf-8", "replace")
-        for expected in ("Ludovane", VERSION, "Uninstall.exe", "launcher.exe"):
+        for expected in ("Ludovane", VERSION, "Uninstall.exe", "launcher.exe", "InstallLocation"):
             self.assertIn(expected, entry)
 
         # The user's own server beside the launcher, which the launcher starts.
@@ -75,23 +109,36 @@ class Installer(unittest.TestCase):
                                     stderr=subprocess.DEVNULL)
         wait_for("the window", windows, 60)
 
-        # Installing the same version again over a running launcher, or uninstalling under
-        # it, changes nothing and says so.
-        self.assertNotEqual(self.uninstall(), 0)
-        self.assertTrue(os.path.isfile(os.path.join(bin_dir, "launcher.exe")))
-        self.assertTrue(os.path.isfile(os.path.join(bin_dir, "Qt5Core.dll")))
+        # Installing again over a running launcher, or uninstalling under it, either way
+        # Windows or a user runs it, changes nothing and says so.
+        before = self.files()
+        self.assertNotEqual(self.install().returncode, 0)
+        self.assertEqual(self.uninstall(in_place=False), 2)
+        self.assertEqual(self.uninstall(), 2)
+        self.assertEqual(self.files(), before)
         launcher.kill()
         wineenv.stop()
 
-        self.install()  # over the same version
+        # A repair or upgrade without /D= goes where the installed version is.
+        self.assertEqual(self.install(folder=None).returncode, 0)
+        self.assertFalse(os.path.exists(winepath("-u", DEFAULT_FOLDER)))
+        self.assertNotEqual(self.files(), before)
         self.assertTrue(os.path.isfile(server))
-        self.assertEqual(self.uninstall(), 0)
-        # In place, the uninstaller cannot remove itself; a user's run copies it away first.
-        leftover = sorted(os.path.relpath(os.path.join(d, f), self.folder)
-                          for d, _, files in os.walk(self.folder) for f in files)
-        self.assertEqual(leftover, ["Uninstall.exe", os.path.join("bin", "ludovane.exe")])
+        entry = wine("reg", "query", KEY, "/v", "UninstallString").stdout
+        self.assertIn(r"\Lu dovane ", entry.decode("utf-8", "replace"))  # reg's code page
+
+        # Over a newer version, silently: nothing changes, and the code says so.
+        wine("reg", "add", KEY, "/v", "DisplayVersion", "/d", "99.0.0", "/f")
+        before = self.files()
+        self.assertNotEqual(self.install().returncode, 0)
+        self.assertEqual(self.files(), before)
+
+        # Removed as Windows runs it: the uninstaller's copy goes on in the background.
+        self.assertEqual(self.uninstall(in_place=False), 0)
+        wait_for("the files removed", lambda: [f for f, _ in self.files()] == [
+            os.path.join("bin", "ludovane.exe")], 60)
         self.assertEqual(self.shortcuts(), [])
-        self.assertNotEqual(wine("reg", "query", KEY).returncode, 0)
+        self.registry_holds_nothing_of_ours()
 
 
 if __name__ == "__main__":

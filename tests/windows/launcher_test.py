@@ -2,12 +2,15 @@
 """The installed launcher.exe as a user starts it, under Wine on the X harness (Xvfb and a
 tray host), with the Windows stand-in server beside it.
 
-    launcher_test.py INSTALL_ROOT WINE_RUN PREFIX
+    launcher_test.py INSTALL_ROOT WINE_RUN PREFIX SQUATTER
 
 Wine's windows are X windows, so xdotool and xwininfo see and drive them; Wine's processes
-are Linux processes whose command lines name the Windows program.
+are Linux processes whose command lines name the Windows program, and whose environment names
+the prefix: only this test's prefix counts. SQUATTER is win_squatter.exe, another program at
+the launcher's single-instance names.
 """
 import glob
+import hashlib
 import os
 import re
 import shutil
@@ -20,7 +23,7 @@ import unittest
 import wineenv
 from wineenv import wait_for, windows, wine_env, winepath
 
-ROOT = PREFIX = None
+ROOT = PREFIX = SQUATTER = None
 
 
 def geometry(window):
@@ -28,20 +31,34 @@ def geometry(window):
     return tuple(int(re.search(key + r":\s+(\d+)", info).group(1)) for key in ("Width", "Height"))
 
 
-def servers():
-    """Live stand-in servers, as (pid, console argument): Wine shows a Windows process's
-    command line in its Linux one."""
+def processes(pattern):
+    """Live processes of this test's prefix whose command line matches, as (pid, first group):
+    Wine shows a Windows process's command line in its Linux one."""
     found = []
-    for cmdline in glob.glob("/proc/[0-9]*/cmdline"):
+    for proc in glob.glob("/proc/[0-9]*"):
         try:
-            line = open(cmdline, "rb").read().decode("utf-8", "replace").replace("\0", " ")
-            state = open(cmdline[:-len("cmdline")] + "stat").read().rsplit(")", 1)[1].split()[0]
+            environ = open(proc + "/environ", "rb").read().split(b"\0")
+            line = open(proc + "/cmdline", "rb").read().decode("utf-8", "replace").replace("\0", " ")
+            state = open(proc + "/stat").read().rsplit(")", 1)[1].split()[0]
         except OSError:
             continue
-        match = re.search(r"\\ludovane\.exe .*(-console=\w+)", line)
-        if match and state != "Z":
-            found.append((int(cmdline.split("/")[2]), match.group(1)))
+        match = re.search(pattern, line)
+        if match and state != "Z" and ("WINEPREFIX=" + PREFIX).encode() in environ:
+            found.append((int(proc.split("/")[2]), match.group(1)))
     return found
+
+
+def servers():
+    """Live stand-in servers, as (pid, console argument)."""
+    return processes(r"\\ludovane\.exe .*(-console=\w+)")
+
+
+def helpers():
+    return processes(r"\\ludovane\.exe --standin-helper (\w+)")
+
+
+def launchers():
+    return processes(r"([\\/]launcher\.exe)")
 
 
 class LauncherUnderWine(unittest.TestCase):
@@ -114,13 +131,58 @@ class LauncherUnderWine(unittest.TestCase):
 
         # The launcher killed from outside takes the server with it (the job object).
         launcher.kill()
-        for pid in [int(p) for p in subprocess.run(["pgrep", "-f", r"launcher\.exe"],
-                                                   capture_output=True, text=True).stdout.split()]:
+        for pid, _ in launchers():
             os.kill(pid, 9)
         wait_for("no server left", lambda: not servers())
 
+    def squatter(self, *args):
+        process = subprocess.Popen(["wine", SQUATTER, *args], env=self.env,
+                                   stdout=subprocess.PIPE, text=True)
+        self.addCleanup(process.kill)
+        self.assertEqual(process.stdout.readline(), "ready\n")
+        return process
+
+    def instance_key(self):
+        """The name the launcher derives from the home and the user's SID: once its pipe's."""
+        sid = subprocess.run(["wine", SQUATTER, "sid"], env=self.env, capture_output=True,
+                             text=True).stdout.strip()
+        home = "C:/users/" + os.path.basename(self.home)
+        return "ludovane-launcher-" + hashlib.sha256((home + "\n" + sid).encode()).hexdigest()[:20]
+
+    def test_others_at_the_single_instance_names(self):
+        # A program serving the pipe name anyone could work out, or one holding the lock file
+        # open (as an indexer or a virus scanner does): neither keeps the launcher from
+        # starting, nor swallows a second start's request to show the window.
+        key = self.instance_key()
+        lock = os.path.join(self.home, "AppData", "Local", "Ludovane", key + ".lock")
+        os.makedirs(os.path.dirname(lock), exist_ok=True)
+        for squatter in (("pipe", key), ("hold", winepath("-w", lock))):
+            with self.subTest(squatter[0]):
+                self.squatter(*squatter)
+                self.start()
+                (window,) = wait_for("the window", windows, 60)
+                subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+                subprocess.run(["xdotool", "key", "alt+F4"], check=True)
+                wait_for("the window hidden", lambda: not windows())
+                second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
+                self.assertEqual(second.returncode, 0)
+                wait_for("the window back", windows)
+                self.assertEqual(len(launchers()), 1)
+            wineenv.stop()
+
+    def test_console_changes_end_the_servers_helpers(self):
+        self.env["LUDOVANE_STANDIN_CHILD"] = "1"
+        self.start()
+        (window,) = wait_for("the window", windows, 60)
+        wait_for("the first helper", helpers)
+        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+        for console in ("genesis", "nes", "snes"):
+            subprocess.run(["xdotool", "key", "--window", window, "Down"], check=True)
+            wait_for("the %s helper alone" % console,
+                     lambda: [c for _, c in helpers()] == [console])
+
 
 if __name__ == "__main__":
-    ROOT, wineenv.WINE_RUN, PREFIX = sys.argv[1:4]
+    ROOT, wineenv.WINE_RUN, PREFIX, SQUATTER = sys.argv[1:5]
     wineenv.PREFIX = PREFIX
     unittest.main(argv=sys.argv[:1], verbosity=2)

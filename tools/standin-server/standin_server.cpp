@@ -9,8 +9,10 @@
 //   LUDOVANE_STANDIN_FLOOD_MB write this many MiB to standard output, then record "flooded"
 //   LUDOVANE_STANDIN_LOG=off  leave the log file alone
 //   LUDOVANE_STANDIN_CHILD=1  start a helper process of its own, which ignores SIGTERM, SIGINT
-//                             and SIGHUP and records "child<TAB>pid<TAB>console" (Unix only);
-//                             =setsid: the helper leaves the server's group and session
+//                             and SIGHUP and records "child<TAB>pid<TAB>console";
+//                             =setsid: the helper leaves the server's group and session (on
+//                             Windows any value: a second ludovane.exe with the arguments
+//                             --standin-helper CONSOLE)
 //
 // The Windows build (ludovane.exe beside the cross-built launcher) reads its arguments and
 // variables as UTF-16 and writes UTF-8, so paths with any letters work as they do on Linux.
@@ -157,6 +159,13 @@ int main(int argc, char **argv)
         line += '\t' + arg;
     record(line);
 
+#ifdef _WIN32
+    if (args.size() == 2 && args[0] == "--standin-helper") {
+        record("child\t" + std::to_string(processId()) + '\t' + args[1]);
+        for (;;)
+            sleepMs(1000);
+    }
+#endif
     if (args.size() != 5 || args[0] != "-batchmode" || args[1] != "-nographics"
         || args[2] != "-logFile" || args[4].rfind("-console=", 0) != 0) {
         std::fprintf(stderr,
@@ -181,6 +190,20 @@ int main(int argc, char **argv)
         record("child\t" + std::to_string(::getpid()) + '\t' + console);
         for (;;)
             ::pause();
+    }
+#else
+    if (env("LUDOVANE_STANDIN_CHILD")) {
+        wchar_t self[MAX_PATH];
+        GetModuleFileNameW(nullptr, self, MAX_PATH);
+        std::wstring command = L"\"" + std::wstring(self) + L"\" --standin-helper " + wide(console);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION helper{};
+        if (CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &helper)) {
+            CloseHandle(helper.hThread);
+            CloseHandle(helper.hProcess);
+        }
     }
 #endif
 
