@@ -56,12 +56,13 @@ if(WIN32)
       "  FileClose $0\n")
     # Near the top like the target line (CPack fills CPACK_NSIS_DEFINES itself), and so run
     # first, before any component writes a file: the installed version's folder (the
-    # installer proposes it and a silent run uses it, unless /D= names another); a launcher
-    # running from there keeps its files open; a newer version is not replaced unasked.
+    # installer proposes it and a silent run uses it, unless /D= names another), from the
+    # key every version's installer wrote it to; a launcher running from there keeps its
+    # files open; a newer version is not replaced unasked.
     # Silently, either ends the run with code 2 and nothing changed.
     string(CONCAT CPACK_NSIS_COMPRESSOR "${CPACK_NSIS_COMPRESSOR}\n"
       "!include WordFunc.nsh\n"
-      "InstallDirRegKey HKLM \"${uninstall_key}\" \"InstallLocation\"\n"
+      "InstallDirRegKey HKLM \"Software\\${PROJECT_VENDOR}\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}\" \"\"\n"
       "!define MUI_FINISHPAGE_TEXT \"Ludovane is installed. Put the real server, ludovane.exe, into the bin folder, beside launcher.exe:$\\r$\\n$\\r$\\n$INSTDIR\\bin\"\n"
       "Section \"-Before any file\"\n"
       "retry_running:\n"
