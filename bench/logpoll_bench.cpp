@@ -243,24 +243,18 @@ double threadCpuMs()
     return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
 }
 
-// The repeated poll: unchanged, then after each 1 MB append (median of 9 of each).
-void measureRepeatedPoll(const QString &dir, const QString &size)
+// Polls that follow a first one, in CPU ms (median): of the log unchanged, and after
+// `appended` was added to it.
+struct Repeated
 {
-    const QString path = dir + QStringLiteral("/log-repeat");
-    writeLog(path, size.toLongLong() * 1000 * 1000, QStringLiteral("absent"));
-    const QString mega = dir + QStringLiteral("/log-1mb");
-    writeLog(mega, 1000 * 1000, QStringLiteral("absent"));
-    QFile source(mega);
-    source.open(QIODevice::ReadOnly);
-    const QByteArray appended = source.readAll();
-
+    double unchanged, grown;
+};
+Repeated pollAgain(logscan::Poller &poller, const QString &path, const QByteArray &appended,
+                   int times)
+{
     const std::atomic<bool> running{false};
-    logscan::Poller poller;
-    double first = threadCpuMs();
-    poller.poll(path, running);
-    first = threadCpuMs() - first;
     std::vector<double> unchanged, grown;
-    for (int i = 0; i < 9; ++i) {
+    for (int i = 0; i < times; ++i) {
         double t = threadCpuMs();
         poller.poll(path, running);
         unchanged.push_back(threadCpuMs() - t);
@@ -272,11 +266,30 @@ void measureRepeatedPoll(const QString &dir, const QString &size)
         poller.poll(path, running);
         grown.push_back(threadCpuMs() - t);
     }
+    return {median(unchanged), median(grown)};
+}
+
+// The repeated poll: unchanged, then after each 1 MB append (median of 9 of each).
+void measureRepeatedPoll(const QString &dir, const QString &size)
+{
+    const QString path = dir + QStringLiteral("/log-repeat");
+    writeLog(path, size.toLongLong() * 1000 * 1000, QStringLiteral("absent"));
+    const QString mega = dir + QStringLiteral("/log-1mb");
+    writeLog(mega, 1000 * 1000, QStringLiteral("absent"));
+    QFile source(mega);
+    source.open(QIODevice::ReadOnly);
+    const QByteArray appended = source.readAll();
+
+    logscan::Poller poller;
+    double first = threadCpuMs();
+    poller.poll(path, std::atomic<bool>{false});
+    first = threadCpuMs() - first;
+    const Repeated again = pollAgain(poller, path, appended, 9);
     const Figure grepAll = measureGrep(path);
     const Figure grepMega = measureGrep(mega);
     std::printf("\nRepeated poll of a %s MB log without a code (CPU ms; grep: wall ms)\n", qPrintable(size));
     std::printf("  first poll %10.3f | unchanged %8.3f | 1 MB appended %8.3f | grep whole %8.1f | grep 1 MB %6.2f\n",
-                first, median(unchanged), median(grown), grepAll.ms, grepMega.ms);
+                first, again.unchanged, again.grown, grepAll.ms, grepMega.ms);
     QFile::remove(path);
     QFile::remove(mega);
 }
@@ -336,23 +349,12 @@ void measureEncodings(const QString &dir)
 
         logscan::Poller poller;
         poller.poll(path, running);
-        std::vector<double> unchanged, grown;
-        const QByteArray appended = kind.block.isEmpty() ? QByteArray(1 << 20, '\0')
-                                                         : kind.block.left(1 << 20);
-        for (int i = 0; i < 5; ++i) {
-            double t = threadCpuMs();
-            poller.poll(path, running);
-            unchanged.push_back(threadCpuMs() - t);
-            QFile log(path);
-            log.open(QIODevice::Append);
-            log.write(appended);
-            log.close();
-            t = threadCpuMs();
-            poller.poll(path, running);
-            grown.push_back(threadCpuMs() - t);
-        }
+        const Repeated again = pollAgain(poller, path,
+                                         kind.block.isEmpty() ? QByteArray(1 << 20, '\0')
+                                                              : kind.block.left(1 << 20),
+                                         5);
         std::printf("%-20s | %10.1f %10.1f %7.2fx | %10.3f %12.3f\n", kind.name, poll.ms, cat.ms,
-                    cat.ms / poll.ms, median(unchanged), median(grown));
+                    cat.ms / poll.ms, again.unchanged, again.grown);
         std::fflush(stdout);
         QFile::remove(path);
     }

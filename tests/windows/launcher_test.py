@@ -88,6 +88,16 @@ class LauncherUnderWine(unittest.TestCase):
         with open(self.record, encoding="utf-8") as f:
             return [line.rstrip("\n").split("\t") for line in f if line.strip()]
 
+    def close_and_start_again(self, window):
+        """Close hides the window; a second start brings it back and exits 0. (Alt+F4 as a
+        user closes it; xdotool's windowclose would destroy the X window.)"""
+        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
+        subprocess.run(["xdotool", "key", "alt+F4"], check=True)
+        wait_for("the window hidden", lambda: not windows())
+        second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
+        self.assertEqual(second.returncode, 0)
+        wait_for("the window back", windows)
+
     def test_as_a_user_runs_it(self):
         launcher = self.start()
         (window,) = wait_for("the window", windows, 60)
@@ -119,14 +129,7 @@ class LauncherUnderWine(unittest.TestCase):
         wait_for("one server of the new console",
                  lambda: [c for _, c in servers()] == ["-console=genesis"])
 
-        # Close hides the window; a second start brings it back and exits 0.
-        # (Alt+F4 as a user closes it; xdotool's windowclose would destroy the X window.)
-        subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
-        subprocess.run(["xdotool", "key", "alt+F4"], check=True)
-        wait_for("the window hidden", lambda: not windows())
-        second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
-        self.assertEqual(second.returncode, 0)
-        wait_for("the window back", windows)
+        self.close_and_start_again(window)
         self.assertEqual(len(self.starts()), 2, "a second start starts no server")
 
         # The launcher killed from outside takes the server with it (the job object).
@@ -161,12 +164,7 @@ class LauncherUnderWine(unittest.TestCase):
                 self.squatter(*squatter)
                 self.start()
                 (window,) = wait_for("the window", windows, 60)
-                subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
-                subprocess.run(["xdotool", "key", "alt+F4"], check=True)
-                wait_for("the window hidden", lambda: not windows())
-                second = subprocess.run(["wine", self.exe], env=self.env, timeout=60)
-                self.assertEqual(second.returncode, 0)
-                wait_for("the window back", windows)
+                self.close_and_start_again(window)
                 self.assertEqual(len(launchers()), 1)
             wineenv.stop()
 
