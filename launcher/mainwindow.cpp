@@ -231,6 +231,15 @@ void MainWindow::changeConsole(int console)
     pendingConsole = console;
 }
 
+bool MainWindow::event(QEvent *event)
+{
+    // Moved to a screen of another pixel ratio: the picture shown is redrawn for it now rather
+    // than at the next console change. Qt 5 tells widgets of a screen change by this event alone.
+    if (event->type() == QEvent::ScreenChangeInternal && form->cmbconsole->currentIndex() >= 0)
+        form->imgconsole->setPixmap(picture(form->cmbconsole->currentIndex()));
+    return QMainWindow::event(event);
+}
+
 QPixmap MainWindow::picture(int console)
 {
     // Scaled once to the label's device pixels, as the label itself would scale it, so that

@@ -7,8 +7,10 @@
 #include <QImageReader>
 #include <QMenuBar>
 #include <QStatusBar>
+#include <QScreen>
 #include <QSystemTrayIcon>
 #include <QToolBar>
+#include <QWindow>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -71,6 +73,33 @@ private slots:
         QVERIFY(QFile::exists(QStringLiteral(":/art/scaled/sms/%1x%2.png")
                                   .arg(device.width()).arg(device.height())));
         QCOMPARE(window.windowIcon().pixmap(32).size(), QSize(32, 32) * scale);
+    }
+
+    // Moved to a screen of another pixel ratio (form_screens gives it a second one), the window
+    // draws the picture it shows at once, and one chosen again, in that screen's device pixels.
+    void pictureFollowsTheScreen()
+    {
+        const QList<QScreen *> screens = QGuiApplication::screens();
+        if (screens.size() < 2 || screens[0]->devicePixelRatio() == screens[1]->devicePixelRatio())
+            QSKIP("needs two screens of different pixel ratios");
+        LauncherHome home;
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        auto *selector = child<QComboBox>(&window, "cmbconsole");
+        auto *picture = child<QLabel>(&window, "imgconsole");
+        selector->setCurrentIndex(1); // both pictures cached at this screen's ratio
+        selector->setCurrentIndex(0);
+        QScreen *other = screens[window.screen() == screens[0] ? 1 : 0];
+        window.windowHandle()->setScreen(other);
+        window.show(); // made anew, hidden, on another X screen
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        for (int chosen : {0, 1}) { // the one shown since before the move, then one chosen again
+            selector->setCurrentIndex(chosen);
+            const QPixmap shown = picture->pixmap(Qt::ReturnByValue);
+            QCOMPARE(shown.devicePixelRatio(), other->devicePixelRatio());
+            QCOMPARE(shown.size(), picture->size() * other->devicePixelRatio());
+        }
     }
 
     void windowIsFixedAndTitled()

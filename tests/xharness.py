@@ -3,9 +3,10 @@
 host, and a fresh temporary HOME, so that GUI tests never touch the developer's desktop
 or home directory.
 
-    xharness.py [--no-tray | --desktop] [--dpi N] [--keep-home] -- command [args...]
+    xharness.py [--no-tray | --desktop] [--dpi N] [--second-screen DPI] [--keep-home] -- command...
 
 --dpi sets Xft.dpi in the server's resources, which is how Qt learns of a scaled desktop.
+--second-screen adds an X screen, a screen of its own to Qt, with Xft.dpi DPI in its resources.
 --desktop replaces the X11 tray host with a desktop's parts on a private session bus: a panel
 that hosts StatusNotifierItems (xfce4-panel's systray) and a notification daemon (dunst).
 
@@ -25,10 +26,11 @@ import time
 TRAY_TIMEOUT_S = 15
 
 
-def start_xvfb():
+def start_xvfb(second_screen=False):
     read_fd, write_fd = os.pipe()
     proc = subprocess.Popen(
         ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "1280x800x24",
+         *(["-screen", "1", "1280x800x24"] if second_screen else []),
          "-nolisten", "tcp", "-noreset"],
         pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     os.close(write_fd)
@@ -171,7 +173,7 @@ def main(argv):
     tray = True
     desktop = False
     keep_home = False
-    dpi = None
+    dpi = second_dpi = None
     while argv and argv[0] != "--":
         flag = argv.pop(0)
         if flag == "--no-tray":
@@ -182,6 +184,8 @@ def main(argv):
             keep_home = True
         elif flag == "--dpi" and argv:
             dpi = argv.pop(0)
+        elif flag == "--second-screen" and argv:
+            second_dpi = argv.pop(0)
         else:
             print(f"xharness: unknown option {flag}", file=sys.stderr)
             return 2
@@ -193,7 +197,7 @@ def main(argv):
     home = tempfile.mkdtemp(prefix="xharness-home-")
     xvfb = tray_host = bus = None
     try:
-        xvfb, display = start_xvfb()
+        xvfb, display = start_xvfb(bool(second_dpi))
         env = dict(os.environ)
         env.update(DISPLAY=display, HOME=home, XDG_RUNTIME_DIR=home,
                    QT_QPA_PLATFORM="xcb")
@@ -204,6 +208,10 @@ def main(argv):
         if dpi:
             subprocess.run(["xrdb", "-nocpp", "-merge"], input=f"Xft.dpi: {dpi}\n", text=True,
                            env=env, check=True)
+        if second_dpi:  # xrdb writes only screen 0's RESOURCE_MANAGER, which Qt reads per screen
+            subprocess.run(["xprop", "-display", display + ".1", "-root", "-f", "RESOURCE_MANAGER",
+                            "8s", "-set", "RESOURCE_MANAGER", f"Xft.dpi:\t{second_dpi}\n"],
+                           check=True)
         if desktop:
             bus = start_desktop(env)
         if tray:
