@@ -160,7 +160,7 @@ QString joinPath(const QString &dir, const QString &name)
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , form(new MainWindowForm)
+    , form(new MainWindowForm()) // its widget pointers null until setupUi
     , logPath()
     , pollThread(new QThread(this))
     , pollContext(new QObject)
@@ -235,7 +235,8 @@ bool MainWindow::event(QEvent *event)
 {
     // Moved to a screen of another pixel ratio: the picture shown is redrawn for it now rather
     // than at the next console change. Qt 5 tells widgets of a screen change by this event alone.
-    if (event->type() == QEvent::ScreenChangeInternal && form->cmbconsole->currentIndex() >= 0)
+    if (event->type() == QEvent::ScreenChangeInternal && form->cmbconsole
+        && form->cmbconsole->currentIndex() >= 0)
         form->imgconsole->setPixmap(picture(form->cmbconsole->currentIndex()));
     return QMainWindow::event(event);
 }
