@@ -47,32 +47,38 @@ if(WIN32)
     # says 2 while the launcher runs, and otherwise runs the files' uninstaller.
     set(CPACK_NSIS_UNINSTALL_NAME uninstall-files)
     set(uninstall_key "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ludovane")
-    # Opening a running program's file for writing fails.
-    set(running_check
-      "  IfFileExists \"$INSTDIR\\bin\\launcher.exe\" 0 +5\n"
-      "  ClearErrors\n"
-      "  FileOpen $0 \"$INSTDIR\\bin\\launcher.exe\" a\n"
-      "  IfErrors running\n"
-      "  FileClose $0\n")
+    # A launcher running from the folder keeps its files open (opening a running program's
+    # file for writing fails): the user is asked to choose Exit and retry; silently the run
+    # ends with code 2, nothing `done`.
+    function(running_check out done)
+      string(CONCAT block
+        "retry_running:\n"
+        "  IfFileExists \"$INSTDIR\\bin\\launcher.exe\" 0 +5\n"
+        "  ClearErrors\n"
+        "  FileOpen $0 \"$INSTDIR\\bin\\launcher.exe\" a\n"
+        "  IfErrors running\n"
+        "  FileClose $0\n"
+        "  Goto not_running\n"
+        "running:\n"
+        "  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \"Ludovane is running. Choose Exit in its tray menu, then Retry.\" /SD IDCANCEL IDRETRY retry_running\n"
+        "  SetErrorLevel 2\n"
+        "  Abort \"Ludovane is running: nothing was ${done}.\"\n"
+        "not_running:\n")
+      set(${out} "${block}" PARENT_SCOPE)
+    endfunction()
+    running_check(install_running_check installed)
+    running_check(uninstall_running_check removed)
     # Near the top like the target line (CPack fills CPACK_NSIS_DEFINES itself), and so run
     # first, before any component writes a file: the installed version's folder (the
     # installer proposes it and a silent run uses it, unless /D= names another), from the
-    # key every version's installer wrote it to; a launcher running from there keeps its
-    # files open; a newer version is not replaced unasked.
-    # Silently, either ends the run with code 2 and nothing changed.
+    # key every version's installer wrote it to; a running launcher; a newer version, which
+    # is not replaced unasked (silently: code 2, nothing changed).
     string(CONCAT CPACK_NSIS_COMPRESSOR "${CPACK_NSIS_COMPRESSOR}\n"
       "!include WordFunc.nsh\n"
       "InstallDirRegKey HKLM \"Software\\${PROJECT_VENDOR}\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}\" \"\"\n"
       "!define MUI_FINISHPAGE_TEXT \"Ludovane is installed. Put the real server, ludovane.exe, into the bin folder, beside launcher.exe:$\\r$\\n$\\r$\\n$INSTDIR\\bin\"\n"
       "Section \"-Before any file\"\n"
-      "retry_running:\n"
-      ${running_check}
-      "  Goto not_running\n"
-      "running:\n"
-      "  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \"Ludovane is running. Choose Exit in its tray menu, then Retry.\" /SD IDCANCEL IDRETRY retry_running\n"
-      "  SetErrorLevel 2\n"
-      "  Abort \"Ludovane is running: nothing was installed.\"\n"
-      "not_running:\n"
+      "${install_running_check}"
       "  ReadRegStr $1 HKLM \"${uninstall_key}\" \"DisplayVersion\"\n"
       "  StrCmp $1 \"\" older_or_none\n"
       "  \${VersionCompare} \"$1\" \"${PROJECT_VERSION}\" $2\n"
@@ -94,14 +100,7 @@ if(WIN32)
     # installer's list and stays. The front has ended by the time its files are removed,
     # unless it waits for an uninstaller run in place (_?=), which then leaves it.
     string(CONCAT CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
-      "retry_running:\n"
-      ${running_check}
-      "  Goto not_running\n"
-      "running:\n"
-      "  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \"Ludovane is running. Choose Exit in its tray menu, then Retry.\" /SD IDCANCEL IDRETRY retry_running\n"
-      "  SetErrorLevel 2\n"
-      "  Abort \"Ludovane is running: nothing was removed.\"\n"
-      "not_running:\n"
+      "${uninstall_running_check}"
       "  StrCpy $1 0\n"
       "retry_front:\n"
       "  ClearErrors\n"
