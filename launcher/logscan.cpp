@@ -140,19 +140,25 @@ Encoding encodingOf(const QByteArray &start)
     return encoding;
 }
 
-// A log file that counts the bytes read from it.
+// A log file that adds the bytes read from it to a count.
 class CountingFile : public QFile
 {
 public:
-    qint64 bytesRead = 0;
+    explicit CountingFile(qint64 &count)
+        : count(count)
+    {
+    }
 
 protected:
     qint64 readData(char *data, qint64 size) override
     {
         const qint64 got = QFile::readData(data, size);
-        bytesRead += std::max<qint64>(got, 0);
+        count += std::max<qint64>(got, 0);
         return got;
     }
+
+private:
+    qint64 &count;
 };
 
 QByteArray readAt(QFile &file, qint64 offset, qint64 size)
@@ -315,13 +321,8 @@ Poller::~Poller() = default;
 
 QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
 {
-    CountingFile file;
-    struct Tally
-    {
-        qint64 &total;
-        const CountingFile &file;
-        ~Tally() { total = file.bytesRead; }
-    } tally{lastRead, file};
+    lastRead = 0;
+    CountingFile file(lastRead);
     Identity now;
     if (!openLog(path, file, now)) {
         known = false;
