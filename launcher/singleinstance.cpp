@@ -34,12 +34,12 @@
 namespace {
 
 #ifdef Q_OS_WIN
-// Pipe names are one namespace for every account: the user's SID sets this user's apart.
-QString userIdentity()
+// The SID of the account a process runs as; empty when it cannot be told.
+QString accountSid(HANDLE process)
 {
-    QString sid = QString::fromLocal8Bit(qgetenv("USERNAME"));
+    QString sid;
     HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token))
+    if (!::OpenProcessToken(process, TOKEN_QUERY, &token))
         return sid;
     DWORD size = 0;
     ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
@@ -54,7 +54,17 @@ QString userIdentity()
     ::CloseHandle(token);
     return sid;
 }
+
+// Pipe names are one namespace for every account: the user's SID sets this user's apart.
+QString userIdentity()
+{
+    const QString sid = accountSid(::GetCurrentProcess());
+    return sid.isEmpty() ? QString::fromLocal8Bit(qgetenv("USERNAME")) : sid;
+}
 #endif
+
+// What the launcher's names in shared places start with.
+const QByteArray namePrefix = "ludovane-launcher-";
 
 // The same for every launcher of this user with this home directory, however the path to it
 // is spelled, and short enough for a socket name.
@@ -69,7 +79,7 @@ QString instanceKey()
     identity += '\n' + userIdentity().toUtf8();
 #endif
     const QByteArray digest = QCryptographicHash::hash(identity, QCryptographicHash::Sha256);
-    return QStringLiteral("ludovane-launcher-") + QString::fromLatin1(digest.toHex().left(20));
+    return QString::fromLatin1(namePrefix + digest.toHex().left(20));
 }
 
 const QByteArray showMessage = "show\n";
@@ -168,7 +178,6 @@ namespace {
 
 // Far past anything the file holds, so that the lock never keeps a reader from the name.
 constexpr DWORD kLockOffsetHigh = 1; // 4 GiB
-const QByteArray pipePrefix = "ludovane-launcher-";
 constexpr int kPipeRandomBytes = 16;
 
 bool lockRange(HANDLE file)
@@ -190,9 +199,9 @@ QString publishedPipe(HANDLE file)
     const QByteArray content(text, int(got));
     const int end = content.indexOf('\n');
     const QByteArray name = content.left(end);
-    if (end != pipePrefix.size() + 2 * kPipeRandomBytes || !name.startsWith(pipePrefix))
+    if (end != namePrefix.size() + 2 * kPipeRandomBytes || !name.startsWith(namePrefix))
         return QString();
-    for (char c : name.mid(pipePrefix.size()))
+    for (char c : name.mid(namePrefix.size()))
         if (!std::isxdigit(static_cast<unsigned char>(c)))
             return QString();
     return QString::fromLatin1(name);
@@ -208,24 +217,6 @@ bool publishPipe(HANDLE file, const QByteArray &line)
                 && written == DWORD(line.size())));
 }
 
-// The SID of the account a process runs as, as bytes; empty when it cannot be told.
-QByteArray processUser(HANDLE process)
-{
-    QByteArray sid;
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(process, TOKEN_QUERY, &token))
-        return sid;
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    std::vector<char> buffer(size);
-    if (size > 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
-        const PSID user = reinterpret_cast<TOKEN_USER *>(buffer.data())->User.Sid;
-        sid = QByteArray(static_cast<const char *>(user), int(::GetLengthSid(user)));
-    }
-    ::CloseHandle(token);
-    return sid;
-}
-
 // Whoever can read the lock file can learn the name; only a pipe that a process of this user
 // serves is asked.
 bool servedByThisUser(HANDLE pipe)
@@ -236,9 +227,9 @@ bool servedByThisUser(HANDLE pipe)
     const HANDLE server = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
     if (!server)
         return false;
-    const QByteArray user = processUser(server);
+    const QString user = accountSid(server);
     ::CloseHandle(server);
-    return !user.isEmpty() && user == processUser(::GetCurrentProcess());
+    return !user.isEmpty() && user == accountSid(::GetCurrentProcess());
 }
 
 // The pipe's first instance, for this user alone, that fails where a pipe of that name exists
@@ -290,10 +281,8 @@ SingleInstance::Lock SingleInstance::takeLock()
         return Lock::Unavailable;
     }
     lockHandle = file;
-    if (lockRange(file)) {
-        locked = true;
+    if (lockRange(file))
         return Lock::Taken;
-    }
     if (::GetLastError() == ERROR_LOCK_VIOLATION)
         return Lock::HeldElsewhere;
     releaseLock();
@@ -305,7 +294,6 @@ void SingleInstance::releaseLock()
     if (lockHandle)
         ::CloseHandle(lockHandle); // which drops the lock
     lockHandle = nullptr;
-    locked = false;
 }
 
 // A name nobody can guess, made afresh by each launcher and published only once it listens.
@@ -317,7 +305,7 @@ bool SingleInstance::listenOnNewPipe()
         QByteArray random(kPipeRandomBytes, Qt::Uninitialized);
         QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()),
                                               kPipeRandomBytes / 4);
-        const QString name = QString::fromLatin1(pipePrefix + random.toHex());
+        const QString name = QString::fromLatin1(namePrefix + random.toHex());
         const HANDLE first = createFirstPipe(name);
         if (first == INVALID_HANDLE_VALUE)
             continue;
@@ -333,8 +321,9 @@ bool SingleInstance::listenOnNewPipe()
 }
 
 // Asks the launcher that holds the lock to show its window; takes the lock instead when that
-// launcher ends meanwhile. False when this launcher holds the lock now, or nobody answered.
-bool SingleInstance::askRunningLauncher()
+// launcher ends meanwhile. Taken when this launcher holds the lock now, HeldElsewhere when
+// the other one was asked or did not answer.
+SingleInstance::Lock SingleInstance::askRunningLauncher()
 {
     QElapsedTimer waited;
     waited.start();
@@ -348,17 +337,15 @@ bool SingleInstance::askRunningLauncher()
                 socket.write(showMessage);
                 socket.waitForBytesWritten(500);
                 socket.disconnectFromServer();
-                return true;
+                return Lock::HeldElsewhere;
             }
             socket.abort();
         }
-        if (lockRange(lockHandle)) {
-            locked = true;
-            return false;
-        }
+        if (lockRange(lockHandle))
+            return Lock::Taken;
         QThread::msleep(50);
     } while (waited.elapsed() < 3000);
-    return false;
+    return Lock::HeldElsewhere;
 }
 
 #endif
@@ -367,12 +354,8 @@ bool SingleInstance::claim()
 {
     Lock lock = takeLock();
 #ifdef Q_OS_WIN
-    if (lock == Lock::HeldElsewhere && askRunningLauncher()) {
-        releaseLock();
-        return false;
-    }
-    if (locked)
-        lock = Lock::Taken;
+    if (lock == Lock::HeldElsewhere)
+        lock = askRunningLauncher();
 #endif
     switch (lock) {
     case Lock::Unavailable:

@@ -30,7 +30,7 @@ private:
     void releaseLock();
 #ifdef Q_OS_WIN
     bool listenOnNewPipe();
-    bool askRunningLauncher();
+    Lock askRunningLauncher();
 #endif
 
     QString lockPath;
@@ -39,7 +39,6 @@ private:
     int lockDescriptor = -1;
 #else
     void *lockHandle = nullptr; // a Windows HANDLE, open whether or not it holds the lock
-    bool locked = false;
 #endif
     QLocalServer server;
 };
