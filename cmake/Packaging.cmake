@@ -46,16 +46,16 @@ if(WIN32)
     # away and exits 0 at once, so that how it ends never reaches whoever ran it. The front
     # says 2 while the launcher runs, and otherwise runs the files' uninstaller.
     set(CPACK_NSIS_UNINSTALL_NAME uninstall-files)
-    set(uninstall_key "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Ludovane")
-    # A launcher running from the folder keeps its files open (opening a running program's
+    set(uninstall_key "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}")
+    # A launcher running from `folder` keeps its files open (opening a running program's
     # file for writing fails): the user is asked to choose Exit and retry; silently the run
     # ends with code 2, nothing `done`.
-    function(running_check out done)
+    function(running_check out folder done)
       string(CONCAT block
         "retry_running:\n"
-        "  IfFileExists \"$INSTDIR\\bin\\launcher.exe\" 0 +5\n"
+        "  IfFileExists \"${folder}\\bin\\launcher.exe\" 0 not_running\n"
         "  ClearErrors\n"
-        "  FileOpen $0 \"$INSTDIR\\bin\\launcher.exe\" a\n"
+        "  FileOpen $0 \"${folder}\\bin\\launcher.exe\" a\n"
         "  IfErrors running\n"
         "  FileClose $0\n"
         "  Goto not_running\n"
@@ -66,8 +66,8 @@ if(WIN32)
         "not_running:\n")
       set(${out} "${block}" PARENT_SCOPE)
     endfunction()
-    running_check(install_running_check installed)
-    running_check(uninstall_running_check removed)
+    running_check(install_running_check $INSTDIR installed)
+    running_check(uninstall_running_check $INSTDIR removed)
     # Near the top like the target line (CPack fills CPACK_NSIS_DEFINES itself), and so run
     # first, before any component writes a file: the installed version's folder (the
     # installer proposes it and a silent run uses it, unless /D= names another), from the
@@ -117,6 +117,7 @@ if(WIN32)
       "DeleteRegKey /ifempty SHCTX \"Software\\${PROJECT_VENDOR}\"\n")
     find_program(MAKENSIS makensis)
     if(MAKENSIS)
+      running_check(front_running_check $EXEDIR removed)
       configure_file(${PROJECT_SOURCE_DIR}/packaging/uninstall-front.nsi.in
                      ${PROJECT_BINARY_DIR}/uninstall-front.nsi @ONLY)
       add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/Uninstall.exe
