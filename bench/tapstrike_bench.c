@@ -3,8 +3,8 @@
  * the same window, in the same run. Prints events delivered per second, events lost, and
  * tapstrike's per-call latency (median and 99th percentile), against a bare round trip; then
  * what each kind of call costs in bare round trips (keys of the layout, spares bound, spares
- * in use, calls after another client changed the keymap). Then RUNS short-lived clients, each pressing and releasing one key and exiting at
- * once, and counts what arrived.
+ * in use, calls after another client changed the keymap). Then RUNS short-lived clients, each
+ * pressing and releasing one key and exiting at once, and counts what arrived.
  *
  *   tapstrike_bench [pairs [runs]]   (default 20000 and 1000; needs DISPLAY and xdotool)
  */
@@ -290,16 +290,11 @@ int main(int argc, char **argv)
 
     /* The floor: a bare round trip on a connection of our own. */
     double *trip = calloc((size_t)pairs, sizeof(double));
-    Window focus;
-    int revert;
-    for (int i = 0; i < pairs; ++i) {
-        const double t = now();
-        XGetInputFocus(dpy, &focus, &revert);
-        trip[i] = now() - t;
-    }
-    qsort(trip, (size_t)pairs, sizeof(double), compare);
+    for (int i = 0; i < pairs; ++i)
+        trip[i] = trip_time(dpy);
+    const double bare = median_of(trip, pairs);
     printf("bare XGetInputFocus round trip: median %.1f us; a tapstrike call costs %.2fx that\n",
-           trip[pairs / 2] * 1e6, median / trip[pairs / 2]);
+           bare * 1e6, median / bare);
     call_costs(dpy);
     free(trip);
     short_lived(dpy, runs);

@@ -389,16 +389,23 @@ static xcb_keysym_t spare_column(xcb_keysym_t sym, unsigned column)
     return NO_SYMBOL;
 }
 
+/* A row of `width` keysyms has exactly that shape; one narrower than four cannot tell. */
+static int shaped(const xcb_keysym_t *keys, unsigned width, xcb_keysym_t sym)
+{
+    if (width < 4)
+        return 0;
+    for (unsigned i = 0; i < width; ++i)
+        if (keys[i] != spare_column(sym, i))
+            return 0;
+    return 1;
+}
+
 /* Exactly that shape, as the server shows it. */
 static int spare_shaped(uint32_t code, uint32_t sym)
 {
-    if (code < min_code || code > max_code || sym == NO_SYMBOL || per_code < 4)
+    if (code < min_code || code > max_code || sym == NO_SYMBOL)
         return 0;
-    const xcb_keysym_t *entry = row((xcb_keycode_t)code);
-    for (unsigned i = 0; i < per_code; ++i)
-        if (entry[i] != spare_column(sym, i))
-            return 0;
-    return 1;
+    return shaped(row((xcb_keycode_t)code), per_code, sym);
 }
 
 /* A keymap of one group with at most two levels has two keysyms per keycode, too few to tell
@@ -697,8 +704,11 @@ static int load_keymap(void)
     return 0;
 }
 
-static xcb_void_cookie_t queue_event(xcb_keycode_t code, xcb_keysym_t sym, int press)
+/* Queues the event and notes where a press of the code went, for its release. */
+static xcb_void_cookie_t queue_event(unsigned char vk, xcb_keycode_t code, xcb_keysym_t sym,
+                                     int press)
 {
+    held[vk] = press ? code : 0;
     note_event(code, sym);
     return xcb_test_fake_input_checked(conn, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, code,
                                        XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
@@ -718,13 +728,9 @@ static int wait_event(xcb_void_cookie_t cookie)
 static int row_is_spare(xcb_get_keyboard_mapping_reply_t *reply, xcb_keysym_t sym)
 {
     const unsigned width = reply->keysyms_per_keycode;
-    const xcb_keysym_t *keys = xcb_get_keyboard_mapping_keysyms(reply);
-    if (width < 4 || xcb_get_keyboard_mapping_keysyms_length(reply) < (int)width)
+    if (xcb_get_keyboard_mapping_keysyms_length(reply) < (int)width)
         return 0;
-    for (unsigned i = 0; i < width; ++i)
-        if (keys[i] != spare_column(sym, i))
-            return 0;
-    return 1;
+    return shaped(xcb_get_keyboard_mapping_keysyms(reply), width, sym);
 }
 
 /* An event on a spare, sent under the same grab that saw the spare bound to its keysym, so
@@ -740,8 +746,7 @@ static int spare_event(unsigned char vk, xcb_keysym_t sym, int press, xcb_keycod
         const int intact = reply && row_is_spare(reply, sym);
         free(reply);
         if (intact) {
-            const xcb_void_cookie_t cookie = queue_event(code, sym, press);
-            held[vk] = press ? code : 0;
+            const xcb_void_cookie_t cookie = queue_event(vk, code, sym, press);
             ungrab();
             return wait_event(cookie);
         }
@@ -777,11 +782,10 @@ static int spare_event(unsigned char vk, xcb_keysym_t sym, int press, xcb_keycod
     }
     xcb_void_cookie_t cookie = {0};
     if (code)
-        cookie = queue_event(code, sym, press);
+        cookie = queue_event(vk, code, sym, press);
     close_session(&s);
     if (!code)
         return -1;
-    held[vk] = press ? code : 0;
     return wait_event(cookie);
 }
 
@@ -828,8 +832,7 @@ static int inject(const char *key, int press)
     if (!code || spare_at(code)) {
         result = spare_event(vk, sym, press, code);
     } else {
-        held[vk] = press ? code : 0;
-        result = wait_event(queue_event(code, sym, press));
+        result = wait_event(queue_event(vk, code, sym, press));
     }
 
 done:
