@@ -195,11 +195,12 @@ ServerProcess::ServerProcess(QObject *parent)
     // A server that ended on its own leaves no group to kill later, where its id could be
     // somebody else's by then.
     connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
-        if (state == QProcess::NotRunning && guardedGroup == lastGroup)
+        if (state != QProcess::NotRunning)
+            return;
+        if (guardedGroup == lastGroup)
             guard(0);
 #ifdef Q_OS_LINUX
-        if (state == QProcess::NotRunning)
-            runningServers.remove(lastGroup);
+        runningServers.remove(lastGroup);
 #endif
     });
 #endif
