@@ -1,9 +1,8 @@
 #include "logscan.h"
+#include "logfile.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QIODevice>
 #include <QSysInfo>
 #include <QTextCodec>
@@ -13,19 +12,6 @@
 #include <cstring>
 #include <iterator>
 
-#ifdef Q_OS_UNIX
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-#ifdef Q_OS_WIN
-#include <fcntl.h>
-#include <io.h>
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
 namespace logscan {
 namespace {
@@ -82,15 +68,7 @@ bool isByteTable(QTextCodec *codec)
     const int mib = codec->mibEnum();
     if (mib == 106 /* UTF-8 */ || mib == 4 /* ISO-8859-1 */)
         return true;
-#ifdef Q_OS_WIN
-    // The locale's codec on Windows is the "System" one (mib 0), the ANSI code page: with one
-    // byte per character it may be a table too, which the check below tells.
-    CPINFO page;
-    const bool systemTable = mib == 0 && codec == QTextCodec::codecForLocale()
-                          && ::GetCPInfo(CP_ACP, &page) && page.MaxCharSize == 1;
-#else
-    const bool systemTable = false;
-#endif
+    const bool systemTable = isSystemByteTable(codec);
     // ISO-8859-2 to -16, KOI8-R and -U, IBM 850 and 866, Macintosh, Windows-1250 to -1258,
     // TIS-620: tables, unlike Shift_JIS or GBK (whose second bytes include letters) and
     // ISO-2022-JP (whose escapes make letters of the bytes after them).
@@ -215,64 +193,6 @@ private:
     std::unique_ptr<QTextDecoder> decoder;
     bool skipsLines = false;
 };
-
-namespace {
-
-// Opens a regular file for reading and tells which file it is, from the open handle so that
-// the answer is about the file that is read.
-bool openLog(const QString &path, QFile &file, Poller::Identity &identity)
-{
-#if defined(Q_OS_UNIX)
-    // Non-blocking: a FIFO put in the log's place must not hold the open up.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    struct stat about;
-    if (::fstat(fd, &about) != 0 || !S_ISREG(about.st_mode)) {
-        ::close(fd);
-        return false;
-    }
-    identity.volume = quint64(about.st_dev);
-    identity.index = quint64(about.st_ino);
-    identity.size = qint64(about.st_size);
-    identity.modified = qint64(about.st_mtim.tv_sec) * 1000000000 + about.st_mtim.tv_nsec;
-    return file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
-#elif defined(Q_OS_WIN)
-    // Sharing delete too, so that the server can replace its log while a poll reads it.
-    const HANDLE handle = ::CreateFileW(reinterpret_cast<const wchar_t *>(
-                                            QDir::toNativeSeparators(path).utf16()),
-                                        GENERIC_READ,
-                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    BY_HANDLE_FILE_INFORMATION about;
-    if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileInformationByHandle(handle, &about)
-        || (about.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
-        ::CloseHandle(handle);
-        return false;
-    }
-    identity.volume = about.dwVolumeSerialNumber;
-    identity.index = (quint64(about.nFileIndexHigh) << 32) | about.nFileIndexLow;
-    identity.size = qint64((quint64(about.nFileSizeHigh) << 32) | about.nFileSizeLow);
-    identity.modified = qint64((quint64(about.ftLastWriteTime.dwHighDateTime) << 32)
-                               | about.ftLastWriteTime.dwLowDateTime);
-    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
-    if (fd < 0) {
-        ::CloseHandle(handle);
-        return false;
-    }
-    return file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
-#else
-    if (!QFileInfo(path).isFile())
-        return false;
-    file.setFileName(path);
-    identity = Poller::Identity(); // unknown: every poll reads from the start
-    return file.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-#endif
-}
-
-} // namespace
 
 qint64 Matcher::feed(const char *data, qint64 size, int width, bool bigEndian)
 {

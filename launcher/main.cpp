@@ -3,10 +3,6 @@
 #include "singleinstance.h"
 #include "terminationsignals.h"
 
-#ifdef Q_OS_WIN
-#include "killjob.h"
-#endif
-
 #include <QApplication>
 
 namespace {
@@ -29,10 +25,6 @@ int main(int argc, char **argv)
 {
     ServerProcess::startGuard();
     catchTerminationSignals();
-#ifdef Q_OS_WIN
-    // Whatever ends the launcher, the system then ends every server it started.
-    ludovane_join_kill_job();
-#endif
     // The window is drawn without OpenGL: loading the X11 GL integration (the GL driver and
     // its compiler) would be most of the time to the window on screen.
     if (!qEnvironmentVariableIsSet("QT_XCB_GL_INTEGRATION"))

@@ -1,7 +1,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "logscan.h"
+#include "logfile.h"
 #include "serverprocess.h"
 #include "userfolders.h"
 
@@ -273,35 +273,8 @@ void MainWindow::prepareLogFile()
     if (home.isEmpty())
         return; // no home, no log: the poll finds nothing
     logPath = joinPath(home, QStringLiteral(".ludovanelog"));
-#ifdef Q_OS_UNIX
-    // A link there, or another account's file, would have the server write where somebody
-    // else chose: it goes, and a log of the user's own takes its place (each server start
-    // begins the log afresh anyway). Removing a name never touches what a link points to.
-    const QByteArray name = QFile::encodeName(logPath);
-    const auto foreign = [&name] {
-        struct stat info;
-        return ::lstat(name.constData(), &info) == 0
-            && (S_ISLNK(info.st_mode) || info.st_uid != ::getuid());
-    };
-    if (foreign())
-        ::unlink(name.constData());
-    // The log shows the user's code: a new one is the user's alone, whatever the umask. One
-    // that exists (the server's file too) is left as it is, and never opened here: a FIFO
-    // there would block.
-    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0600);
-    if (fd >= 0) {
-        ::fchmod(fd, 0600);
-        ::close(fd);
-    }
-    if (foreign())
-        logPath.clear(); // could not be replaced: no server rather than one writing there
-#else
-    // Read-write creates a missing log and leaves an existing one as it is.
-    QFile file(logPath);
-    if (file.open(QIODevice::ReadWrite))
-        file.close();
-#endif
+    if (!logscan::prepareLog(logPath))
+        logPath.clear(); // no server rather than one writing where somebody else chose
 }
 
 void MainWindow::startServer(const QString &consoleArgument)

@@ -9,6 +9,8 @@
 // can touch (on Windows the lock file names a pipe of an unpredictable name, checked to be
 // served by this user); a later one asks it to show its window and leaves. Only a lock that a
 // live launcher holds counts; without a usable lock a launcher runs all the same.
+//
+// The platform halves live in singleinstance_unix.cpp and singleinstance_win.cpp.
 class SingleInstance : public QObject
 {
     Q_OBJECT
@@ -26,19 +28,30 @@ signals:
 
 private:
     enum class Lock { Taken, HeldElsewhere, Unavailable };
+
+    // Platform halves.
+    void useFolder(const QString &folder, const QString &key);
     Lock takeLock();
     void releaseLock();
-#ifdef Q_OS_WIN
-    bool listenOnNewPipe();
+    // With the lock taken: listens where later launchers will ask.
+    bool listen();
+    // With the lock held elsewhere: asks its holder to show its window. Taken when the holder
+    // ended meanwhile and this launcher holds the lock now; HeldElsewhere otherwise.
     Lock askRunningLauncher();
-#endif
 
     QString lockPath;
     QString serverName; // the socket's full path on Unix, a pipe name on Windows
-#ifdef Q_OS_UNIX
-    int lockDescriptor = -1;
-#else
+#ifdef Q_OS_WIN
     void *lockHandle = nullptr; // a Windows HANDLE, open whether or not it holds the lock
+#else
+    int lockDescriptor = -1;
 #endif
     QLocalServer server;
 };
+
+// What the launcher's names in shared places start with.
+extern const char instanceNamePrefix[];
+// What a later launcher sends the running one.
+extern const char showMessage[];
+// The account the launcher runs as: a SID on Windows, a user id on Unix.
+QByteArray accountIdentity();

@@ -4,7 +4,6 @@
 #include <QMetaObject>
 #include <QSocketNotifier>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
 
@@ -52,10 +51,3 @@ void quitOnTerminationSignals(QCoreApplication *app)
         QMetaObject::invokeMethod(app, "quit", Qt::QueuedConnection);
     });
 }
-
-#else
-
-void catchTerminationSignals() {}
-void quitOnTerminationSignals(QCoreApplication *) {}
-
-#endif

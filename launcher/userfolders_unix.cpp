@@ -2,19 +2,15 @@
 
 #include <QDir>
 #include <QFile>
-#include <QStandardPaths>
 
-#ifdef Q_OS_UNIX
 #include <vector>
 
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#endif
 
 namespace {
 
-#ifdef Q_OS_UNIX
 // A directory of this user's alone. A link in the variable's value is the user's own doing
 // and followed; the launcher's own folder must be the directory itself.
 bool isPrivate(const QByteArray &path, bool followLink)
@@ -25,13 +21,11 @@ bool isPrivate(const QByteArray &path, bool followLink)
     return got == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
         && (info.st_mode & 07777) == 0700;
 }
-#endif
 
 } // namespace
 
 QString homeDirectory()
 {
-#ifdef Q_OS_UNIX
     // HOME only when it is a directory of this user's: `su` without "-" leaves the other
     // account's, whose owner could then have the log written through a link of hers. Without
     // it Qt would answer "/", which is nobody's home.
@@ -48,14 +42,10 @@ QString homeDirectory()
         || !found->pw_dir || !*found->pw_dir)
         return QString();
     return QDir::cleanPath(QFile::decodeName(found->pw_dir));
-#else
-    return QStandardPaths::writableLocation(QStandardPaths::HomeLocation);
-#endif
 }
 
 QString privateFolder()
 {
-#ifdef Q_OS_UNIX
     // Checked here rather than by QStandardPaths, which falls back to a name in /tmp that
     // anyone can take first.
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
@@ -69,9 +59,4 @@ QString privateFolder()
     const QByteArray path = QFile::encodeName(folder);
     ::mkdir(path.constData(), 0700);
     return isPrivate(path, false) ? folder : QString();
-#else
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
-                         + QStringLiteral("/Ludovane");
-    return QDir().mkpath(folder) ? folder : QString();
-#endif
 }

@@ -2,7 +2,6 @@
 
 #include <QCoreApplication>
 
-#ifdef Q_OS_UNIX
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -13,7 +12,7 @@
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#endif
+
 #ifdef Q_OS_LINUX
 #include <QElapsedTimer>
 #include <QSet>
@@ -22,18 +21,9 @@
 #include <dirent.h>
 #include <sys/prctl.h>
 #endif
-#ifdef Q_OS_WIN
-#include "killjob.h"
-
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
-#endif
 
 namespace {
 
-#ifdef Q_OS_UNIX
 int guardSocket = -1;
 qint64 guardedGroup = 0;
 
@@ -67,7 +57,6 @@ void guard(qint64 group)
         ::kill(-pid_t(group), SIGKILL);
     ::_exit(0);
 }
-#endif
 
 #ifdef Q_OS_LINUX
 QSet<qint64> runningServers; // not yet reaped: the launcher's children that are not orphans
@@ -158,7 +147,6 @@ void ServerProcess::endOrphans(const ServerProcess *current)
 
 void ServerProcess::startGuard()
 {
-#ifdef Q_OS_UNIX
     int ends[2];
     // Close-on-exec: a server holding an end would keep the guard waiting.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
@@ -184,14 +172,12 @@ void ServerProcess::startGuard()
         guardSocket = ends[0];
     else
         ::close(ends[0]);
-#endif
 }
 
 ServerProcess::ServerProcess(QObject *parent)
     : QProcess(parent)
     , launcherPid(QCoreApplication::applicationPid())
 {
-#ifdef Q_OS_UNIX
     // A server that ended on its own leaves no group to kill later, where its id could be
     // somebody else's by then.
     connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
@@ -203,23 +189,12 @@ ServerProcess::ServerProcess(QObject *parent)
         runningServers.remove(lastGroup);
 #endif
     });
-#endif
 }
 
-#ifdef Q_OS_WIN
-ServerProcess::~ServerProcess()
-{
-    ludovane_end_job(job);
-}
-#endif
+ServerProcess::~ServerProcess() = default;
 
 void ServerProcess::launch(const QString &program, const QStringList &arguments)
 {
-#ifdef Q_OS_WIN
-    // Suspended until it is in its own job, so that no helper it starts is left outside.
-    setCreateProcessArgumentsModifier(
-        [](QProcess::CreateProcessArguments *args) { args->flags |= CREATE_SUSPENDED; });
-#endif
 #ifdef Q_OS_LINUX
     // From the first server on, what its helpers detach (setsid, a double fork) comes back
     // to the launcher when their parent ends, instead of going to init; not before, so that
@@ -228,11 +203,6 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
         subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 #endif
     start(program, arguments, QIODevice::ReadWrite);
-#ifdef Q_OS_WIN
-    if (processId() > 0)
-        job = ludovane_run_in_own_job(static_cast<unsigned long>(processId()));
-#endif
-#ifdef Q_OS_UNIX
     // The child does the same before it runs the program; doing it here too means a kill
     // that comes before the child got that far still finds the group.
     if (processId() > 0) {
@@ -248,32 +218,23 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
             firstServerStart = startTicks;
 #endif
     }
-#endif
 }
 
 void ServerProcess::killGroup()
 {
-#ifdef Q_OS_UNIX
     // While the server is not reaped, its group cannot be anybody else's. Helpers that left
     // the group come back to the launcher once the server is gone (see endOrphans).
     if (processId() > 0)
         ::kill(-pid_t(processId()), SIGKILL);
     if (guardedGroup == lastGroup)
         guard(0);
-#endif
-#ifdef Q_OS_WIN
-    ludovane_end_job(job);
-    job = nullptr;
-#endif
     kill();
 }
 
 // Runs in the child, between fork and exec: only async-signal-safe calls.
 void ServerProcess::setupChildProcess()
 {
-#ifdef Q_OS_UNIX
     ::setpgid(0, 0);
-#endif
 #ifdef Q_OS_LINUX
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A launcher that died before the line above sends no signal any more: go at once.
