@@ -67,14 +67,19 @@ if(WIN32)
                                UNINSTALL_KEY="${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}")
     target_link_libraries(uninstall_front PRIVATE project_options)
     if(MINGW)
-      # Run as administrator, with the launcher's icon.
+      # Run as administrator, with the launcher's icon (made with the launcher).
       target_link_options(uninstall_front PRIVATE -municode)
-      file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/uninstall_front.rc CONTENT
-           "1 24 \"${PROJECT_SOURCE_DIR}/packaging/uninstall.exe.manifest\"\n1 ICON \"${PROJECT_BINARY_DIR}/launcher/launcher.ico\"\n")
+      set(rc_inputs ${PROJECT_SOURCE_DIR}/packaging/uninstall.exe.manifest)
+      set(rc "1 24 \"${rc_inputs}\"\n")
+      if(MAGICK_CONVERT)
+        list(APPEND rc_inputs ${PROJECT_BINARY_DIR}/launcher/launcher.ico)
+        string(APPEND rc "1 ICON \"${PROJECT_BINARY_DIR}/launcher/launcher.ico\"\n")
+        add_dependencies(uninstall_front launcher)
+      endif()
+      file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/uninstall_front.rc CONTENT "${rc}")
       target_sources(uninstall_front PRIVATE ${PROJECT_BINARY_DIR}/uninstall_front.rc)
-      set_source_files_properties(${PROJECT_BINARY_DIR}/uninstall_front.rc PROPERTIES OBJECT_DEPENDS
-        "${PROJECT_SOURCE_DIR}/packaging/uninstall.exe.manifest;${PROJECT_BINARY_DIR}/launcher/launcher.ico")
-      add_dependencies(uninstall_front launcher) # which makes the icon
+      set_source_files_properties(${PROJECT_BINARY_DIR}/uninstall_front.rc PROPERTIES
+                                  OBJECT_DEPENDS "${rc_inputs}")
     else()
       target_sources(uninstall_front PRIVATE ${PROJECT_SOURCE_DIR}/packaging/uninstall.exe.manifest)
     endif()
