@@ -69,32 +69,44 @@ static xcb_void_cookie_t send_key(struct tapstrike *t, unsigned char vk, xcb_key
     return cookie;
 }
 
-/* Under a grab, the notices of every change made before it: then nobody can change the
- * keymap until we let go. */
+/* Under a grab, the notices of every change made before it (a refresh's reply brings them as
+ * well as a bare round trip's): then nobody can change the keymap until we let go. */
 static int learn_keymap(struct tapstrike *t)
 {
     display_grab(t);
-    free(xcb_get_input_focus_reply(t->conn, xcb_get_input_focus(t->conn), NULL));
+    if (!keymap_stale(t))
+        free(xcb_get_input_focus_reply(t->conn, xcb_get_input_focus(t->conn), NULL));
     display_drain(t);
-    for (int tries = 0; tries < 2 && (t->rows_stale || t->keymap_stale); ++tries)
-        if (keymap_refresh(t) != 0) {
-            display_ungrab(t);
+    for (int tries = 0; tries < 3 && keymap_stale(t); ++tries) {
+        if (keymap_refresh(t) != 0)
             return -1;
-        }
+        display_drain(t);
+    }
     return 0;
+}
+
+/* An event on a bound keycode: always under the grab that sees its binding. */
+static int bound_key(struct tapstrike *t, unsigned char vk, const struct key_choice *choice,
+                     int press)
+{
+    const xcb_keysym_t sym = choice->bind ? choice->bind : tapstrike_key_name(vk)->sym;
+    return spares_event(t, vk, sym, choice->bind ? (xcb_keycode_t)choice->code : 0, press,
+                        spares_for(t, sym));
 }
 
 static int layout_key(struct tapstrike *t, unsigned char vk, int press)
 {
-    const int wary = display_since_ms(&t->others_changed) < WARY_MS;
-    if (wary && learn_keymap(t) != 0)
-        return -1;
     const struct key_choice *choice = keymap_choose(t, vk);
+    if (choice->bind || spares_at(t, (xcb_keycode_t)choice->code))
+        return bound_key(t, vk, choice, press);
+    if (display_since_ms(&t->others_changed) < WARY_MS) {
+        if (learn_keymap(t) != 0)
+            return -1;
+        choice = keymap_choose(t, vk);
+        if (choice->bind || spares_at(t, (xcb_keycode_t)choice->code))
+            return bound_key(t, vk, choice, press);
+    }
     const xcb_keysym_t sym = tapstrike_key_name(vk)->sym;
-    if (choice->bind || spares_at(t, (xcb_keycode_t)choice->code)) /* bound meanwhile */
-        return spares_event(t, vk, choice->bind ? choice->bind : sym,
-                            choice->bind ? (xcb_keycode_t)choice->code : 0, press,
-                            spares_for(t, choice->bind ? choice->bind : sym));
     const xcb_keycode_t code = (xcb_keycode_t)choice->code;
     const uint8_t mods = (uint8_t)choice->latch;
     int result = display_wait(t, send_key(t, vk, code, sym, mods, press));
@@ -138,8 +150,9 @@ static int inject(const char *key, int press)
         result = release_held(t, vk);
         goto done;
     }
-    if ((t->rows_stale || t->keymap_stale) && keymap_refresh(t) != 0)
-        goto done;
+    const int wary = display_since_ms(&t->others_changed) < WARY_MS;
+    if (!(wary && t->xkb_map) && keymap_stale(t) && keymap_refresh(t) != 0)
+        goto done; /* when wary, a layout key refreshes under its grab */
     const struct key_choice *choice = keymap_choose(t, vk);
     if (!press && choice->bind && !spares_for(t, choice->bind)) {
         result = 0; /* no key is down for it: the server would drop the release */

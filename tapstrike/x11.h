@@ -75,6 +75,8 @@ struct tapstrike {
     xcb_keysym_t *rows, *made_from;
     unsigned per_code, made_per_code;
     int rows_stale;   /* another client changed rows: read them */
+    int first_stale, last_stale; /* those rows; all of them when first_stale is 0 */
+    int unchecked;    /* rows read since that change: does the layout differ? */
     int keymap_stale; /* read and compile the keymap anew */
     struct xkb_context *xkb_ctx;
     struct xkb_keymap *xkb_map;
@@ -112,11 +114,13 @@ long display_since_ms(const struct timespec *then);
 
 /* x11_keymap.c */
 void keymap_forget(struct tapstrike *t);
-void keymap_rows_changed(struct tapstrike *t);
+void keymap_rows_changed(struct tapstrike *t, int first, int count);
 void keymap_replaced(struct tapstrike *t);
 void keymap_set_state(struct tapstrike *t, uint32_t base, uint32_t latched, uint32_t locked,
                       int32_t base_group, int32_t latched_group, int32_t locked_group);
 int keymap_refresh(struct tapstrike *t);
+int keymap_stale(const struct tapstrike *t);
+int keymap_row_stale(const struct tapstrike *t, xcb_keycode_t code);
 int keymap_read_rows(struct tapstrike *t, xcb_get_keyboard_mapping_cookie_t cookie);
 xcb_get_keyboard_mapping_cookie_t keymap_ask_rows(struct tapstrike *t);
 const xcb_keysym_t *keymap_row(const struct tapstrike *t, xcb_keycode_t code);

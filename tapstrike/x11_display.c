@@ -126,9 +126,12 @@ static void handle_event(struct tapstrike *t, xcb_generic_event_t *event)
 {
     const uint8_t type = event->response_type & 0x7f;
     if (type == XCB_MAPPING_NOTIFY) {
-        if (((xcb_mapping_notify_event_t *)event)->request != XCB_MAPPING_POINTER
-            && !own_change(t, event)) {
-            keymap_rows_changed(t);
+        const xcb_mapping_notify_event_t *notify = (xcb_mapping_notify_event_t *)event;
+        if (notify->request != XCB_MAPPING_POINTER && !own_change(t, event)) {
+            if (notify->request == XCB_MAPPING_MODIFIER)
+                keymap_replaced(t);
+            else
+                keymap_rows_changed(t, notify->first_keycode, notify->count);
             others_changed(t, event);
         }
     } else if (type == XCB_PROPERTY_NOTIFY) {
@@ -153,10 +156,17 @@ static void handle_event(struct tapstrike *t, xcb_generic_event_t *event)
                 keymap_replaced(t);
                 others_changed(t, event);
             } else {
-                keymap_rows_changed(t);
+                keymap_rows_changed(t, 0, 0);
             }
         } else if (kind == XCB_XKB_MAP_NOTIFY && !own_change(t, event)) {
-            keymap_rows_changed(t);
+            /* New bindings read from their rows; a change of modifiers, anew. */
+            const xcb_xkb_map_notify_event_t *notify = (void *)event;
+            if (notify->changed & (XCB_XKB_MAP_PART_MODIFIER_MAP | XCB_XKB_MAP_PART_VIRTUAL_MODS
+                                   | XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP))
+                keymap_replaced(t);
+            else
+                keymap_rows_changed(t, notify->firstKeySym,
+                                    notify->changed & XCB_XKB_MAP_PART_KEY_SYMS ? notify->nKeySyms : 0);
             others_changed(t, event);
         }
     }

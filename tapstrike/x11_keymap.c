@@ -24,17 +24,42 @@ void keymap_forget(struct tapstrike *t)
     free(t->rows);
     free(t->made_from);
     t->rows = t->made_from = NULL;
-    t->rows_stale = t->keymap_stale = 1;
+    t->rows_stale = t->unchecked = t->keymap_stale = 1;
+    t->first_stale = 0;
 }
 
-void keymap_rows_changed(struct tapstrike *t)
+/* Rows from `first` on (all when count is 0) changed: only those are read again. */
+void keymap_rows_changed(struct tapstrike *t, int first, int count)
 {
-    t->rows_stale = 1;
+    if (count == 0 || first < t->min_code || (t->rows_stale && t->first_stale == 0)) {
+        t->first_stale = 0;
+    } else if (!t->rows_stale) {
+        t->first_stale = first;
+        t->last_stale = first + count - 1;
+    } else {
+        t->first_stale = first < t->first_stale ? first : t->first_stale;
+        t->last_stale = first + count - 1 > t->last_stale ? first + count - 1 : t->last_stale;
+    }
+    if (t->last_stale > t->max_code)
+        t->last_stale = t->max_code;
+    t->rows_stale = t->unchecked = 1;
 }
 
 void keymap_replaced(struct tapstrike *t)
 {
-    t->rows_stale = t->keymap_stale = 1;
+    keymap_rows_changed(t, 0, 0);
+    t->keymap_stale = 1;
+}
+
+/* Another client changed the row since we read it. */
+int keymap_row_stale(const struct tapstrike *t, xcb_keycode_t code)
+{
+    return t->rows_stale && (t->first_stale == 0 || (code >= t->first_stale && code <= t->last_stale));
+}
+
+int keymap_stale(const struct tapstrike *t)
+{
+    return !t->rows || t->rows_stale || t->unchecked || t->keymap_stale;
 }
 
 /* The state that picks a key's level, less Shift and Lock: those are the caller's to add to a
@@ -99,6 +124,27 @@ int keymap_read_rows(struct tapstrike *t, xcb_get_keyboard_mapping_cookie_t cook
     return 0;
 }
 
+/* Reads the rows another client changed, when they are a few: one round trip, without the
+ * registry. -1 when the whole keymap is to be read. */
+static int read_some_rows(struct tapstrike *t)
+{
+    if (!t->rows || t->first_stale == 0)
+        return -1;
+    const int count = t->last_stale - t->first_stale + 1;
+    xcb_get_keyboard_mapping_reply_t *reply = xcb_get_keyboard_mapping_reply(
+        t->conn, xcb_get_keyboard_mapping(t->conn, (xcb_keycode_t)t->first_stale, (uint8_t)count),
+        NULL);
+    const int fits = reply && reply->keysyms_per_keycode == t->per_code
+                     && xcb_get_keyboard_mapping_keysyms_length(reply) >= count * (int)t->per_code;
+    if (fits) {
+        memcpy(t->rows + (size_t)(t->first_stale - t->min_code) * t->per_code,
+               xcb_get_keyboard_mapping_keysyms(reply), sizeof *t->rows * (size_t)count * t->per_code);
+        t->rows_stale = 0;
+    }
+    free(reply);
+    return fits ? 0 : -1;
+}
+
 static xcb_keysym_t column(const xcb_keysym_t *rows, unsigned width, int index, unsigned i)
 {
     return i < width ? rows[(size_t)index * width + i] : NO_SYMBOL;
@@ -129,12 +175,15 @@ static int layout_changed(const struct tapstrike *t)
 static void load_xkb(struct tapstrike *t)
 {
     forget_xkb(t);
+    const size_t size = sizeof *t->rows * (size_t)(t->max_code - t->min_code + 1) * t->per_code;
     free(t->made_from);
-    t->made_from = malloc(sizeof *t->rows * (size_t)(t->max_code - t->min_code + 1) * t->per_code);
-    if (!t->made_from || !t->xkb_event)
+    t->made_from = malloc(size);
+    if (!t->made_from)
         return;
-    memcpy(t->made_from, t->rows, sizeof *t->rows * (size_t)(t->max_code - t->min_code + 1) * t->per_code);
+    memcpy(t->made_from, t->rows, size);
     t->made_per_code = t->per_code;
+    if (!t->xkb_event)
+        return;
     if (!t->xkb_ctx)
         t->xkb_ctx = xkb_context_new(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
     const int32_t device = xkb_x11_get_core_keyboard_device_id(t->conn);
@@ -163,7 +212,12 @@ static void load_xkb(struct tapstrike *t)
  * xkbcommon keymap, made anew only when the layout changed. */
 int keymap_refresh(struct tapstrike *t)
 {
-    if (!t->rows || t->rows_stale || t->keymap_stale) {
+    if (t->rows_stale && !t->keymap_stale && read_some_rows(t) == 0 && t->made_from
+        && !layout_changed(t)) {
+        t->unchecked = 0;
+        return 0;
+    }
+    if (!t->rows || t->rows_stale || t->keymap_stale || t->unchecked) {
         if (spares_settle(t) != 0)
             return -1;
     }
@@ -171,6 +225,7 @@ int keymap_refresh(struct tapstrike *t)
         load_xkb(t);
         t->keymap_stale = 0;
     }
+    t->unchecked = 0;
     return 0;
 }
 

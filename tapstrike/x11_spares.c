@@ -142,14 +142,13 @@ static int may_bind(const struct tapstrike *t, const struct session *s, xcb_keyc
 
 static void set_row(struct tapstrike *t, xcb_keycode_t code, const xcb_keysym_t *row, unsigned width)
 {
-    ++t->generation;
     xcb_change_keyboard_mapping(t->conn, 1, code, (uint8_t)width, row);
     xcb_keysym_t copy[256];
     for (unsigned i = 0; i < t->per_code; ++i)
         copy[i] = i < width ? row[i] : NO_SYMBOL;
     keymap_note_row(t, code, copy);
     if (width > t->per_code) /* the server now shows more columns than our copy */
-        keymap_rows_changed(t);
+        keymap_rows_changed(t, 0, 0);
 }
 
 /* A keymap of one group with at most two levels has two keysyms per keycode, too few to tell
@@ -391,7 +390,6 @@ int spares_settle(struct tapstrike *t)
 
 static struct spare *add_spare(struct tapstrike *t, xcb_keycode_t code, xcb_keysym_t sym, int place)
 {
-    ++t->generation;
     struct spare *spare = &t->spares[t->spare_count++];
     *spare = (struct spare){code, sym, place};
     return spare;
@@ -452,7 +450,8 @@ int spares_event(struct tapstrike *t, unsigned char vk, xcb_keysym_t sym, xcb_ke
 {
     if (!t->grabbed)
         display_grab(t);
-    if (code) { /* the common case, in two round trips: the binding is as we left it */
+    if (code && bound_as_spare(t, code, sym) && !keymap_row_stale(t, code)) {
+        /* The common case, in two round trips: the binding is as we left it. */
         xcb_get_keyboard_mapping_reply_t *reply = xcb_get_keyboard_mapping_reply(
             t->conn, xcb_get_keyboard_mapping(t->conn, code, 1), NULL);
         const int intact = reply && xcb_get_keyboard_mapping_keysyms_length(reply)
@@ -478,6 +477,9 @@ int spares_event(struct tapstrike *t, unsigned char vk, xcb_keysym_t sym, xcb_ke
     }
     sweep(t, &s);
     struct spare *spare = code ? spares_at(t, code) : NULL;
+    if (spare && spare->place && press && !bound_as_spare(t, code, sym)
+        && !place_free(t, &s, code, sym))
+        spare = NULL; /* another program bound the key since: not ours to take back */
     if (!spare && press && s.entries) {
         if (place && place_free(t, &s, place, sym))
             spare = spares_at(t, place) ? spares_at(t, place) : add_spare(t, place, sym, 1);
