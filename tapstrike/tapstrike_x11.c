@@ -94,16 +94,26 @@ static int bound_key(struct tapstrike *t, unsigned char vk, const struct key_cho
                         spares_for(t, sym));
 }
 
+/* The key goes out bound: it needs a binding, or it is one of ours, bound to this keysym or,
+ * for as long as that binding lasts, to another, which receivers would read. */
+static int goes_bound(struct tapstrike *t, unsigned char vk, const struct key_choice *choice)
+{
+    const struct spare *spare = spares_at(t, (xcb_keycode_t)choice->code);
+    return choice->bind
+           || (spare && (spare->sym == tapstrike_key_name(vk)->sym
+                         || spares_bound(t, spare->code, spare->sym)));
+}
+
 static int layout_key(struct tapstrike *t, unsigned char vk, int press)
 {
     const struct key_choice *choice = keymap_choose(t, vk);
-    if (choice->bind || spares_at(t, (xcb_keycode_t)choice->code))
+    if (goes_bound(t, vk, choice))
         return bound_key(t, vk, choice, press);
     if (display_since_ms(&t->others_changed) < WARY_MS) {
         if (learn_keymap(t) != 0)
             return -1;
         choice = keymap_choose(t, vk);
-        if (choice->bind || spares_at(t, (xcb_keycode_t)choice->code))
+        if (goes_bound(t, vk, choice))
             return bound_key(t, vk, choice, press);
     }
     const xcb_keysym_t sym = tapstrike_key_name(vk)->sym;

@@ -132,6 +132,7 @@ const struct key_choice *keymap_choose(struct tapstrike *t, unsigned char vk);
 int spares_shaped(const xcb_keysym_t *row, unsigned width, xcb_keysym_t sym);
 int spares_is_spare_row(const xcb_keysym_t *row, unsigned width);
 struct spare *spares_at(struct tapstrike *t, xcb_keycode_t code);
+int spares_bound(const struct tapstrike *t, uint32_t code, uint32_t sym);
 xcb_keycode_t spares_for(struct tapstrike *t, xcb_keysym_t sym);
 void spares_note_event(struct tapstrike *t, xcb_keycode_t code, xcb_keysym_t sym);
 int spares_is_held(const struct tapstrike *t, xcb_keycode_t code);

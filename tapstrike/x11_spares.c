@@ -56,7 +56,7 @@ int spares_is_spare_row(const xcb_keysym_t *row, unsigned width)
 }
 
 /* Exactly that shape, as we know the server shows it. */
-static int bound_as_spare(const struct tapstrike *t, uint32_t code, uint32_t sym)
+int spares_bound(const struct tapstrike *t, uint32_t code, uint32_t sym)
 {
     if (code < t->min_code || code > t->max_code)
         return 0;
@@ -189,7 +189,7 @@ static void keep_row(struct tapstrike *t, struct session *s, xcb_keycode_t code)
 /* Undoes a binding that still has our shape: a key gets back what it carried, a spare none. */
 static void undo(struct tapstrike *t, struct session *s, uint32_t code, uint32_t sym)
 {
-    if (!bound_as_spare(t, code, sym))
+    if (!spares_bound(t, code, sym))
         return;
     xcb_keysym_t row[256] = {0};
     for (int i = 0; i < s->count; ++i)
@@ -230,7 +230,7 @@ static void note_foreign(struct tapstrike *t, const struct session *s)
     unsigned char foreign[256] = {0};
     for (int i = 0; i < s->count; ++i) {
         const struct entry *e = &s->entries[i];
-        if (e->owner != KEPT && !ours(t, e) && bound_as_spare(t, e->code, e->sym))
+        if (e->owner != KEPT && !ours(t, e) && spares_bound(t, e->code, e->sym))
             foreign[e->code] = 1; /* a keycode of the server's range, so below 256 */
     }
     if (memcmp(foreign, t->foreign, sizeof foreign) != 0) {
@@ -246,7 +246,7 @@ static void drop_lost_spares(struct tapstrike *t)
 {
     int kept = 0;
     for (int i = 0; i < t->spare_count; ++i)
-        if (t->spares[i].place || bound_as_spare(t, t->spares[i].code, t->spares[i].sym)
+        if (t->spares[i].place || spares_bound(t, t->spares[i].code, t->spares[i].sym)
             || keymap_unbound(t, t->spares[i].code))
             t->spares[kept++] = t->spares[i];
     t->spare_count = kept;
@@ -351,7 +351,7 @@ static void sweep(struct tapstrike *t, struct session *s)
         /* Nobody will release what a gone owner held, and autorepeat would go on for ever;
          * a keycode another client has bound since is theirs, down or not. */
         if (e.owner == 0 && in_range && is_down(s, code)
-            && (bound_as_spare(t, code, e.sym) || keymap_unbound(t, code))) {
+            && (spares_bound(t, code, e.sym) || keymap_unbound(t, code))) {
             xcb_test_fake_input(t->conn, XCB_KEY_RELEASE, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
             spares_note_event(t, code, e.sym);
             s->down[code / 8] &= (uint8_t)~(1u << (code % 8));
@@ -402,7 +402,7 @@ static int place_free(struct tapstrike *t, const struct session *s, xcb_keycode_
 {
     if (t->foreign[code] || !may_bind(t, s, code, sym))
         return 0;
-    if (keymap_unbound(t, code) || bound_as_spare(t, code, sym) || !t->made_from)
+    if (keymap_unbound(t, code) || spares_bound(t, code, sym) || !t->made_from)
         return 1;
     const size_t at = (size_t)(code - t->min_code);
     for (unsigned i = 0; i < (t->per_code > t->made_per_code ? t->per_code : t->made_per_code); ++i) {
@@ -422,7 +422,7 @@ static struct spare *choose_spare(struct tapstrike *t, const struct session *s, 
         return NULL;
     for (int i = 0; i < s->count; ++i)
         if (s->entries[i].owner == 0 && s->entries[i].sym == sym
-            && bound_as_spare(t, s->entries[i].code, sym)
+            && spares_bound(t, s->entries[i].code, sym)
             && !spares_at(t, (xcb_keycode_t)s->entries[i].code))
             return add_spare(t, (xcb_keycode_t)s->entries[i].code, sym, 0);
     struct spare *oldest = NULL;
@@ -450,7 +450,7 @@ int spares_event(struct tapstrike *t, unsigned char vk, xcb_keysym_t sym, xcb_ke
 {
     if (!t->grabbed)
         display_grab(t);
-    if (code && bound_as_spare(t, code, sym) && !keymap_row_stale(t, code)) {
+    if (code && spares_bound(t, code, sym) && !keymap_row_stale(t, code)) {
         /* The common case, in two round trips: the binding is as we left it. */
         xcb_get_keyboard_mapping_reply_t *reply = xcb_get_keyboard_mapping_reply(
             t->conn, xcb_get_keyboard_mapping(t->conn, code, 1), NULL);
@@ -477,7 +477,7 @@ int spares_event(struct tapstrike *t, unsigned char vk, xcb_keysym_t sym, xcb_ke
     }
     sweep(t, &s);
     struct spare *spare = code ? spares_at(t, code) : NULL;
-    if (spare && spare->place && press && !bound_as_spare(t, code, sym)
+    if (spare && spare->place && press && !spares_bound(t, code, sym)
         && !place_free(t, &s, code, sym))
         spare = NULL; /* another program bound the key since: not ours to take back */
     if (!spare && press && s.entries) {
@@ -490,7 +490,7 @@ int spares_event(struct tapstrike *t, unsigned char vk, xcb_keysym_t sym, xcb_ke
     }
     if (spare) {
         code = spare->code;
-        if (!bound_as_spare(t, code, sym)) { /* a new binding, or ours that a keymap wiped */
+        if (!spares_bound(t, code, sym)) { /* a new binding, or ours that a keymap wiped */
             if (spare->place && s.entries)
                 keep_row(t, &s, code);
             bind(t, code, sym);
