@@ -584,19 +584,29 @@ static int run_child(const char *const *args, struct tally *t)
     return status;
 }
 
-/* Whether the spare registry lists a keycode for the keysym. */
-static int registry_names(KeySym sym)
+/* The spare registry's values, four an entry (XFree them); NULL when it has none. */
+static unsigned long *registry(unsigned long *count)
 {
     Atom type;
     int format;
-    unsigned long count, after;
+    unsigned long after;
     unsigned char *data = NULL;
     XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False),
-                       0, 1 << 16, False, XA_CARDINAL, &type, &format, &count, &after, &data);
+                       0, 1 << 16, False, XA_CARDINAL, &type, &format, count, &after, &data);
+    if (data && format != 32)
+        XFree(data), data = NULL;
+    *count = data ? *count / 4 * 4 : 0;
+    return (unsigned long *)data;
+}
+
+/* Whether the spare registry lists a keycode for the keysym. */
+static int registry_names(KeySym sym)
+{
+    unsigned long count, *entries = registry(&count);
     int found = 0;
-    for (unsigned long i = 3; data && format == 32 && i < count; i += 4)
-        found |= ((unsigned long *)data)[i] == sym;
-    XFree(data);
+    for (unsigned long i = 3; i < count; i += 4)
+        found |= entries[i] == sym;
+    XFree(entries);
     return found;
 }
 
@@ -893,20 +903,13 @@ static void layout_churn(void)
 /* Drops the registry's entries for a keycode, as a hostile neighbour might. */
 static void unlist(KeyCode code)
 {
-    const Atom name = XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False);
-    Atom type;
-    int format;
-    unsigned long count, after, kept = 0;
-    unsigned char *data = NULL;
-    XGetWindowProperty(dpy, DefaultRootWindow(dpy), name, 0, 1 << 16, False, XA_CARDINAL, &type,
-                       &format, &count, &after, &data);
-    unsigned long *entries = (unsigned long *)data;
-    for (unsigned long i = 0; data && format == 32 && i + 3 < count; i += 4)
+    unsigned long count, kept = 0, *entries = registry(&count);
+    for (unsigned long i = 0; i < count; i += 4)
         if (entries[i + 2] != code)
             memmove(&entries[kept], &entries[i], 4 * sizeof *entries), kept += 4;
-    XChangeProperty(dpy, DefaultRootWindow(dpy), name, XA_CARDINAL, 32, PropModeReplace, data,
-                    (int)kept);
-    XFree(data);
+    XChangeProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False),
+                    XA_CARDINAL, 32, PropModeReplace, (unsigned char *)entries, (int)kept);
+    XFree(entries);
     XSync(dpy, False);
 }
 
@@ -920,17 +923,12 @@ static int ignore_error(Display *d, XErrorEvent *e)
  * window by which the registry names the owner of `code` is gone. */
 static void kill_client(pid_t pid, KeyCode code)
 {
-    Atom type;
-    int format;
-    unsigned long count, after;
-    unsigned char *data = NULL;
-    XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False),
-                       0, 1 << 16, False, XA_CARDINAL, &type, &format, &count, &after, &data);
+    unsigned long count, *entries = registry(&count);
     Window owner = 0;
-    for (unsigned long i = 0; data && format == 32 && i + 3 < count; i += 4)
-        if (((unsigned long *)data)[i + 2] == code && ((unsigned long *)data)[i] != 0xFFFFFFFF)
-            owner = ((unsigned long *)data)[i];
-    XFree(data);
+    for (unsigned long i = 0; i < count; i += 4)
+        if (entries[i + 2] == code && entries[i] != 0xFFFFFFFF)
+            owner = entries[i];
+    XFree(entries);
     kill(pid, SIGKILL);
     waitpid(pid, NULL, 0);
     XErrorHandler old = XSetErrorHandler(ignore_error);
