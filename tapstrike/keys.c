@@ -147,6 +147,20 @@ static int has_sym(struct xkb_keymap *keymap, xkb_keycode_t code, xkb_layout_ind
     return 0;
 }
 
+/* The key's level in a state types a keypad digit or decimal sign (a comma on some layouts,
+ * as on Windows), not the navigation key it doubles as. */
+static int types_keypad_value(struct xkb_keymap *keymap, struct xkb_state *state, xkb_keycode_t code)
+{
+    const xkb_layout_index_t group = xkb_state_key_get_layout(state, code);
+    if (group == XKB_LAYOUT_INVALID)
+        return 0;
+    const xkb_keysym_t *syms;
+    const int n = xkb_keymap_key_get_syms_by_level(keymap, code, group,
+                                                   xkb_state_key_get_level(state, code, group), &syms);
+    return n > 0 && syms[0] >= XK_KP_Separator && syms[0] <= XK_KP_9 && syms[0] != XK_KP_Divide
+           && syms[0] != XK_KP_Subtract;
+}
+
 /* The group a key reads in a state's group: keys with fewer groups wrap or clamp. */
 static xkb_layout_index_t key_group(struct xkb_state *state, xkb_keycode_t code)
 {
@@ -192,11 +206,11 @@ static xkb_keycode_t place_key(struct xkb_keymap *keymap, const struct key_name 
     return code != XKB_KEYCODE_INVALID && code < 256 && !skip[code] ? code : 0;
 }
 
-/* The real modifiers (NumLock's, on common keymaps) under which the keypad key types `sym` in
- * the state's group; 0 when it does so without, or under none. Shift and Lock are the caller's,
- * and Control is never a lock. */
+/* The real modifiers (NumLock's, on common keymaps) under which the keypad key types its digit
+ * or decimal sign in the state's group; 0 when it does so without, or under none. Shift and
+ * Lock are the caller's, and Control is never a lock. */
 static xkb_mod_mask_t keypad_latch(struct xkb_keymap *keymap, struct xkb_state *state,
-                                   xkb_keycode_t code, xkb_keysym_t sym)
+                                   xkb_keycode_t code)
 {
     const xkb_layout_index_t group = xkb_state_serialize_layout(state, XKB_STATE_LAYOUT_EFFECTIVE);
     struct xkb_state *probe = xkb_state_new(keymap);
@@ -206,9 +220,7 @@ static xkb_mod_mask_t keypad_latch(struct xkb_keymap *keymap, struct xkb_state *
         if (bit >= 0 && bit < 3)
             continue;
         xkb_state_update_mask(probe, mods, 0, 0, group, 0, 0);
-        const xkb_layout_index_t g = xkb_state_key_get_layout(probe, code);
-        if (g != XKB_LAYOUT_INVALID
-            && has_sym(keymap, code, g, xkb_state_key_get_level(probe, code, g), sym)) {
+        if (types_keypad_value(keymap, probe, code)) {
             xkb_state_unref(probe);
             return mods;
         }
@@ -236,7 +248,7 @@ int tapstrike_resolve(struct xkb_keymap *keymap, struct xkb_state *state, unsign
     case KEY_KEYPAD:
         choice->code = place_key(keymap, name, skip);
         if (choice->code)
-            choice->latch = keypad_latch(keymap, state, choice->code, name->sym);
+            choice->latch = keypad_latch(keymap, state, choice->code);
         break;
     case KEY_NAMED:
         choice->code = place_key(keymap, name, skip);

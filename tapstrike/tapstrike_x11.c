@@ -107,15 +107,16 @@ static int goes_bound(struct tapstrike *t, unsigned char vk, const struct key_ch
 static int layout_key(struct tapstrike *t, unsigned char vk, int press)
 {
     const struct key_choice *choice = keymap_choose(t, vk);
-    if (goes_bound(t, vk, choice))
+    if (choice->bind) /* a binding is seen under the grab that sends the event */
         return bound_key(t, vk, choice, press);
-    if (display_since_ms(&t->others_changed) < WARY_MS) {
+    if (display_since_ms(&t->others_changed) < WARY_MS
+        || keymap_row_stale(t, (xcb_keycode_t)choice->code)) {
         if (learn_keymap(t) != 0)
             return -1;
         choice = keymap_choose(t, vk);
-        if (goes_bound(t, vk, choice))
-            return bound_key(t, vk, choice, press);
     }
+    if (goes_bound(t, vk, choice))
+        return bound_key(t, vk, choice, press);
     const xcb_keysym_t sym = tapstrike_key_name(vk)->sym;
     const xcb_keycode_t code = (xcb_keycode_t)choice->code;
     const uint8_t mods = (uint8_t)choice->latch;

@@ -34,6 +34,7 @@ static const struct {
     {"evdev", "de", 0, 0, 'Y', "AB01", XKB_KEY_y, 0},
     {"evdev", "de", 0, 0, 0xBB, "AE12", XKB_KEY_dead_acute, 0},
     {"evdev", "de", 0, 0, 0xA5, "RALT", XKB_KEY_ISO_Level3_Shift, 0},
+    {"evdev", "de", 0, 0, 0x6E, "KPDL", XKB_KEY_KP_Separator, 0},  /* a comma there */
     {"evdev", "fr", 0, 0, 'A', "AD01", XKB_KEY_a, 0},
     {"evdev", "fr", 0, 0, 'M', "AC10", XKB_KEY_m, 0},
     {"evdev", "fr", 0, 0, '1', "AE01", XKB_KEY_ampersand, 0},
