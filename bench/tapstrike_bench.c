@@ -2,8 +2,9 @@
  * focused window, against Debian's `xdotool key --delay 0` typing the same number of keys into
  * the same window, in the same run. Prints events delivered per second, events lost, and
  * tapstrike's per-call latency (median and 99th percentile), against a bare round trip; then
- * what each kind of call costs in bare round trips (keys of the layout, spares bound, spares
- * in use, calls after another client changed the keymap). Then RUNS short-lived clients, each
+ * what each kind of call costs in bare round trips (keys of the layout, keypad digits, named
+ * keys bound for the event, spares bound, spares in use, calls after another client changed or
+ * loaded the keymap). Then RUNS short-lived clients, each
  * pressing and releasing one key and exiting at once, and counts what arrived.
  *
  *   tapstrike_bench [pairs [runs]]   (default 20000 and 1000; needs DISPLAY and xdotool)
@@ -11,6 +12,7 @@
 #define _GNU_SOURCE
 #include "tapstrike.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/keysym.h>
 
@@ -127,30 +129,43 @@ static void sample(Display *dpy, struct figure *f, int (*call)(const char *), co
 }
 
 /* The cost of each kind of call in bare round trips, each timed beside its own round trips so
- * that the ratio holds on a machine whose load moves: a call on a key of the layout; a press
- * that binds a spare (in rounds 2 s apart, each round on keysyms the last one did not use, so
- * that every press rebinds an idle spare); the release on a bound spare; and calls right after
- * another client changed the keymap, on a key of the layout and on a spare the change wiped. */
+ * that the ratio holds on a machine whose load moves: a call on a key of the layout; a keypad
+ * digit with NumLock latched for it; a named key bound for the event (F13); a press that binds
+ * a spare (on keycodes without F13-F24 keys, in rounds 2 s apart, each round on keysyms the
+ * last one did not use, so that every press rebinds an idle spare); the release on a bound
+ * spare; and calls right after another client changed the keymap: a row of it (on a key of the
+ * layout, and on a spare the change wiped) and the whole of it (setxkbmap). */
 static void call_costs(Display *dpy)
 {
     static struct figure f[] = {
         {"key of the layout", 0, {0}, {0}},
+        {"keypad digit, NumLock latched", 0, {0}, {0}},
+        {"named key bound for the event (F13)", 0, {0}, {0}},
         {"press that binds a spare", 0, {0}, {0}},
         {"release on a bound spare", 0, {0}, {0}},
-        {"key of the layout, keymap changed", 0, {0}, {0}},
+        {"key of the layout, a row changed", 0, {0}, {0}},
         {"spare wiped by a keymap change", 0, {0}, {0}},
         {"(a bare keymap change, synced)", 0, {0}, {0}},
+        {"key of the layout, keymap loaded", 0, {0}, {0}},
+        {"(a bare keymap load)", 0, {0}, {0}},
     };
     for (int i = 0; i < 200; ++i) {
         sample(dpy, &f[0], keypress, "A");
         sample(dpy, &f[0], keyrelease, "A");
+        sample(dpy, &f[1], keypress, "a");
+        sample(dpy, &f[1], keyrelease, "a");
+        sample(dpy, &f[2], keypress, "\x7C");
+        sample(dpy, &f[2], keyrelease, "\x7C");
     }
     drain(dpy);
+    if (system("xkbcomp -w0 \"$DISPLAY\" - | sed -E '/<FK(1[3-9]|2[0-4])>.*[{][^}]*$/,/[}];/d;"
+               " /<FK(1[3-9]|2[0-4])>/d' | xkbcomp -w0 - \"$DISPLAY\"") != 0)
+        fprintf(stderr, "could not load a keymap without F13-F24 keys\n");
     for (int round = 0; round < 6; ++round) {
-        for (int k = 0; k < 10; ++k) { /* F13-F22, then keypad digits (NumLock off) */
-            const char key[2] = {(char)((round % 2 ? 0x60 : 0x7C) + k), 0};
-            sample(dpy, &f[1], keypress, key);
-            sample(dpy, &f[2], keyrelease, key);
+        for (int k = 0; k < 6; ++k) { /* F13-F18, then F19-F24 */
+            const char key[2] = {(char)((round % 2 ? 0x82 : 0x7C) + k), 0};
+            sample(dpy, &f[3], keypress, key);
+            sample(dpy, &f[4], keyrelease, key);
         }
         drain(dpy);
         nanosleep(&(struct timespec){2, 100000000}, NULL);
@@ -165,9 +180,9 @@ static void call_costs(Display *dpy)
         const double t = now();
         XChangeKeyboardMapping(dpy, b, per, row, 1);
         XSync(dpy, False);
-        f[5].trip[f[5].n] = trip_time(dpy);
-        f[5].call[f[5].n++] = now() - t;
-        sample(dpy, &f[3], keypress, "A");
+        f[7].trip[f[7].n] = trip_time(dpy);
+        f[7].call[f[7].n++] = now() - t;
+        sample(dpy, &f[5], keypress, "A");
         keyrelease("A");
         if (i % 4 == 0) {
             keypress("\x7C"), keyrelease("\x7C");
@@ -178,12 +193,25 @@ static void call_costs(Display *dpy)
                     XChangeKeyboardMapping(dpy, c, per < 8 ? per : 8, none, 1);
             XFree(all);
             XSync(dpy, False);
-            sample(dpy, &f[4], keypress, "\x7C");
+            sample(dpy, &f[6], keypress, "\x7C");
             keyrelease("\x7C");
         }
         drain(dpy);
     }
     XFree(row);
+    /* Another client loads a whole keymap, as setxkbmap does. */
+    XkbComponentNamesRec us = {NULL, "evdev+aliases(qwerty)", "complete", "complete",
+                               "pc+us+inet(evdev)", NULL};
+    for (int i = 0; i < 50; ++i) {
+        const double t = now();
+        XkbFreeKeyboard(XkbGetKeyboardByName(dpy, XkbUseCoreKbd, &us, XkbGBN_AllComponentsMask,
+                                             XkbGBN_AllComponentsMask, True), 0, True);
+        f[9].trip[f[9].n] = trip_time(dpy);
+        f[9].call[f[9].n++] = now() - t;
+        sample(dpy, &f[8], keypress, "A");
+        keyrelease("A");
+        drain(dpy);
+    }
     printf("%-36s %6s %12s %16s %12s\n", "call", "calls", "median us", "round trip us",
            "round trips");
     for (size_t i = 0; i < sizeof f / sizeof f[0]; ++i) {

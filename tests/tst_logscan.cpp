@@ -46,7 +46,7 @@ QByteArray randomLog(QRandomGenerator &random)
         "Code: 9", "Code:\t23", "Code:\v0", "Code:  5", "Code:", "Code", "Cod", "C", "ode:", ":", " ", "\t", "\n", "\r", "\v", "\f", "  ",
         "0", "42", "007", "x", "log line\n", QByteArray("\0", 1), "\xC3", "\xC3\xA9",
         "\xE2\x82", "\xE2\x82\xAC", "\xF0\x9F\x98", "\xFF", "\x80", "\xC1\x83", "\xEF\xBB\xBF",
-        "\xFE\xFF", "\xFF\xFE", QByteArray("C\0o\0d\0e\0:\0 \0" "5\0", 16), "Code:\x85" "1",
+        "\xFE\xFF", "\xFF\xFE", QByteArray("C\0o\0d\0e\0:\0 \0" "5\0", 14), "Code:\x85" "1",
         "Code:\xA0" "2", "\x1B$B", "\x1B(B"};
     static const QByteArray boms[] = {"", "", "\xEF\xBB\xBF", "\xFF\xFE", "\xFE\xFF",
                                       QByteArray("\xFF\xFE\0\0", 4)};

@@ -17,6 +17,7 @@ if [ "${1:-all}" != "run" ]; then
     gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64 nsis # the Windows installer, tried under Wine
     python3 procps
+    python3-pygame # an SDL2 window: a receiver that reads keys by position
     python3-pefile # the Windows launcher's headers and resources, checked
     dpkg-dev file lintian desktop-file-utils
     man-db mandoc appstream # the manual pages and the AppStream metadata, checked

@@ -1,5 +1,6 @@
 /* tapstrike.dll as a Windows client sees it: loaded at run time, both functions found by name
- * and by ordinal, and the WM_KEYDOWN / WM_KEYUP each call brings to the focused window. Then,
+ * and by ordinal, and the WM_KEYDOWN / WM_KEYUP each call brings to the focused window, with
+ * the key's scan code. Then,
  * with the DLL's import of SendInput pointed at a stand-in, the exact record each call submits
  * and what a refused event returns. Runs under Wine on the harness's X server. */
 #define WIN32_LEAN_AND_MEAN
@@ -106,17 +107,19 @@ static void records(HMODULE dll, KeyFunction press, KeyFunction release)
         UINT answer;
         int result;
         int calls;
-        WORD vk;
+        WORD vk, scan; /* the US layout's scan codes */
         DWORD flags;
     } cases[] = {
-        {1, "A", 1, 0, 1, 0x41, 0},
-        {0, "Abc", 1, 0, 1, 0x41, KEYEVENTF_KEYUP},
-        {1, "\xFF", 1, 0, 1, 0xFF, 0},           /* codes the system may take go through */
-        {1, "\x07", 1, 0, 1, 0x07, 0},
-        {1, "A", 0, -1, 1, 0x41, 0},             /* refused by the system: reported */
-        {0, "A", 0, -1, 1, 0x41, KEYEVENTF_KEYUP},
-        {1, "", 1, 0, 0, 0, 0},                  /* names no key: nothing submitted */
-        {0, "", 0, 0, 0, 0, 0},
+        {1, "A", 1, 0, 1, 0x41, 0x1E, 0},
+        {0, "Abc", 1, 0, 1, 0x41, 0x1E, KEYEVENTF_KEYUP},
+        {1, "&", 1, 0, 1, 0x26, 0x48, KEYEVENTF_EXTENDEDKEY}, /* Up: E0 48 */
+        {0, "\xA3", 1, 0, 1, 0xA3, 0x1D, KEYEVENTF_EXTENDEDKEY | KEYEVENTF_KEYUP}, /* right Control */
+        {1, "\xFF", 1, 0, 1, 0xFF, 0, 0},           /* codes the system may take go through */
+        {1, "\x07", 1, 0, 1, 0x07, 0, 0},
+        {1, "A", 0, -1, 1, 0x41, 0x1E, 0},             /* refused by the system: reported */
+        {0, "A", 0, -1, 1, 0x41, 0x1E, KEYEVENTF_KEYUP},
+        {1, "", 1, 0, 0, 0, 0, 0},                  /* names no key: nothing submitted */
+        {0, "", 0, 0, 0, 0, 0, 0},
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         stub_calls = 0;
@@ -127,7 +130,7 @@ static void records(HMODULE dll, KeyFunction press, KeyFunction release)
               (unsigned)i, result, stub_calls);
         if (cases[i].calls)
             CHECK(stub_count == 1 && stub_size == sizeof(INPUT) && stub_input.type == INPUT_KEYBOARD
-                      && stub_input.ki.wVk == cases[i].vk && stub_input.ki.wScan == 0
+                      && stub_input.ki.wVk == cases[i].vk && stub_input.ki.wScan == cases[i].scan
                       && stub_input.ki.dwFlags == cases[i].flags && stub_input.ki.time == 0
                       && stub_input.ki.dwExtraInfo == 0,
                   "record %u: count %u size %d type %lu vk %#x scan %#x flags %#lx time %lu", (unsigned)i,
@@ -176,14 +179,32 @@ int main(void)
         CHECK(key_messages == 1 && last_message == WM_KEYDOWN && last_key == cases[i].vk,
               "case %u: %d messages, last %#x with key %#x", (unsigned)i, key_messages,
               last_message, (unsigned)last_key);
-        /* wScan is 0: the scan code bits of the message stay clear. */
-        CHECK(((last_lparam >> 16) & 0xFF) == 0, "case %u: scan code %#x", (unsigned)i,
-              (unsigned)((last_lparam >> 16) & 0xFF));
         CHECK(release(cases[i].key) == 0, "case %u release", (unsigned)i);
         pump(2000);
         CHECK(key_messages == 2 && last_message == WM_KEYUP && last_key == cases[i].vk,
               "case %u: %d messages, last %#x with key %#x", (unsigned)i, key_messages,
               last_message, (unsigned)last_key);
+    }
+
+    /* Every code with a scan code brings it, and the extended bit (24) for an E0 key, in both
+     * messages, as a keyboard's key would. */
+    static const unsigned char e0[] = {0x03, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x2C,
+                                       0x2D, 0x2E, 0x5B, 0x5C, 0x5D, 0x5F, 0x6F, 0x90, 0xA3, 0xA5};
+    for (int vk = 1; vk < 0xFF; ++vk) {
+        const UINT scan = MapVirtualKeyW((UINT)vk, MAPVK_VK_TO_VSC_EX);
+        const char key[2] = {(char)vk, 0};
+        if ((scan & 0xFF) == 0)
+            continue;
+        for (int down = 1; down >= 0; --down) {
+            key_messages = 0;
+            (down ? press : release)(key);
+            pump(2000);
+            const unsigned got = (unsigned)(last_lparam >> 16) & 0x1FF;
+            const unsigned want = (scan & 0xFF) | ((scan >> 8) == 0xE0 || memchr(e0, vk, sizeof e0)
+                                                       || (vk >= 0xA6 && vk <= 0xB7) ? 0x100 : 0);
+            CHECK(key_messages == 1 && got == want, "code %#x %s: %d messages, scan %#x, not %#x",
+                  vk, down ? "down" : "up", key_messages, got, want);
+        }
     }
 
     CHECK(press(NULL) == -1 && release(NULL) == -1, "a null pointer is refused");

@@ -16,6 +16,7 @@
 #include <X11/keysym.h>
 
 #include <fcntl.h>
+#include <stdatomic.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
@@ -237,10 +238,9 @@ static void keys_that_send_nothing(void)
     XFree(before);
 }
 
-/* A key types a keysym only in the state that selects its level: keypad digits come on the
- * keypad with NumLock on and through a spare without it, and a letter whose key types another
- * at level three comes through a spare while level three is locked. Every receiver reads the
- * named keysym with the event's own state. */
+/* Keypad digits come on the keypad and read as digits whatever NumLock says, and the user's
+ * locks are as they were after the call; a letter comes on its key whatever level is locked,
+ * and reads as that level types it. Every receiver reads with the event's own state. */
 static void levels(void)
 {
     static const struct {
@@ -250,12 +250,12 @@ static void levels(void)
         KeySym sym;
         const char *key, *not_key; /* the XKB name of the key it must or must not come on */
     } cases[] = {
-        {"us", 0, 0x60, XK_KP_0, NULL, "KP0"},
-        {"us", 0, 0x66, XK_KP_6, NULL, "KP6"},
+        {"us", 0, 0x60, XK_KP_0, "KP0", NULL},
+        {"us", 0, 0x66, XK_KP_6, "KP6", NULL},
         {"us", XK_Num_Lock, 0x60, XK_KP_0, "KP0", NULL},
         {"us", XK_Num_Lock, 0x63, XK_KP_3, "KP3", NULL},
         {"us", XK_Num_Lock, 0x69, XK_KP_9, "KP9", NULL},
-        {"de", XK_ISO_Level3_Shift, 0x41, XK_a, NULL, "AC01"}, /* there it types ae */
+        {"de", XK_ISO_Level3_Shift, 0x41, XK_ae, "AC01", NULL},
         {"de", 0, 0x41, XK_a, "AC01", NULL},
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
@@ -275,6 +275,10 @@ static void levels(void)
               "row %zu read as %#lx", i, t.kept ? late_sym(&t, 0) : 0UL);
         CHECK(!cases[i].key || code == key_named(cases[i].key), "row %zu came on %u", i, code);
         CHECK(!cases[i].not_key || code != key_named(cases[i].not_key), "row %zu came on %u", i, code);
+        XkbStateRec state;
+        XkbGetState(dpy, XkbUseCoreKbd, &state);
+        CHECK(state.locked_mods == mods && state.latched_mods == 0, "row %zu left locks %#x, latches %#x",
+              i, state.locked_mods, state.latched_mods);
     }
     XkbLockModifiers(dpy, XkbUseCoreKbd, 0xff, 0);
     CHECK(system("setxkbmap us") == 0, "back to us");
@@ -282,7 +286,8 @@ static void levels(void)
     collect(&t, 0, 0.1);
 }
 
-/* F13 has no key on the default keymap: it gets a spare keycode, which stays bound. */
+/* F13 has a key the default keymap binds to XF86Tools: F13 is bound there for the event, and
+ * stays so past it. */
 static void unmapped_keysym(void)
 {
     CHECK(XKeysymToKeycode(dpy, XK_F13) == 0, "the default keymap should lack F13");
@@ -346,15 +351,16 @@ static void keymap_changed_by_others(void)
     collect(&t, 0, 0.2);
 }
 
-/* Every code the library handles, by the X name of the keysym it must arrive as: an
- * independent list, checked against the keysyms of the keycode that each event came on. */
+/* Every code the library handles, by the X name of the keysym it must arrive as on the us
+ * keymap: an independent list, checked against the keysyms of the keycode that each event
+ * came on. */
 static const struct {
     unsigned char vk;
     const char *name;
 } named_keys[] = {
-    {0x03, "Cancel"}, {0x08, "BackSpace"}, {0x09, "Tab"}, {0x0C, "Clear"}, {0x0D, "Return"},
+    {0x03, "Cancel"}, {0x08, "BackSpace"}, {0x09, "Tab"}, {0x0C, "KP_Begin"}, {0x0D, "Return"},
     {0x10, "Shift_L"}, {0x11, "Control_L"}, {0x12, "Alt_L"}, {0x13, "Pause"},
-    {0x14, "Caps_Lock"}, {0x15, "Hangul"}, {0x17, "Hangul_Jeonja"}, {0x19, "Kanji"},
+    {0x14, "Caps_Lock"}, {0x15, "Hangul"}, {0x17, "Hangul_Jeonja"}, {0x19, "Hangul_Hanja"},
     {0x1B, "Escape"}, {0x1C, "Henkan"}, {0x1D, "Muhenkan"}, {0x1F, "Mode_switch"},
     {0x20, "space"}, {0x21, "Prior"}, {0x22, "Next"}, {0x23, "End"}, {0x24, "Home"},
     {0x25, "Left"}, {0x26, "Up"}, {0x27, "Right"}, {0x28, "Down"}, {0x29, "Select"},
@@ -368,7 +374,7 @@ static const struct {
     {0x5A, "z"}, {0x5B, "Super_L"}, {0x5C, "Super_R"}, {0x5D, "Menu"}, {0x5F, "XF86Sleep"},
     {0x60, "KP_0"}, {0x61, "KP_1"}, {0x62, "KP_2"}, {0x63, "KP_3"}, {0x64, "KP_4"},
     {0x65, "KP_5"}, {0x66, "KP_6"}, {0x67, "KP_7"}, {0x68, "KP_8"}, {0x69, "KP_9"},
-    {0x6A, "KP_Multiply"}, {0x6B, "KP_Add"}, {0x6C, "KP_Separator"}, {0x6D, "KP_Subtract"},
+    {0x6A, "KP_Multiply"}, {0x6B, "KP_Add"}, {0x6C, "KP_Decimal"}, {0x6D, "KP_Subtract"},
     {0x6E, "KP_Decimal"}, {0x6F, "KP_Divide"}, {0x70, "F1"}, {0x71, "F2"}, {0x72, "F3"},
     {0x73, "F4"}, {0x74, "F5"}, {0x75, "F6"}, {0x76, "F7"}, {0x77, "F8"}, {0x78, "F9"},
     {0x79, "F10"}, {0x7A, "F11"}, {0x7B, "F12"}, {0x7C, "F13"}, {0x7D, "F14"},
@@ -376,7 +382,7 @@ static const struct {
     {0x83, "F20"}, {0x84, "F21"}, {0x85, "F22"}, {0x86, "F23"}, {0x87, "F24"},
     {0x90, "Num_Lock"}, {0x91, "Scroll_Lock"}, {0xA0, "Shift_L"}, {0xA1, "Shift_R"},
     {0xA2, "Control_L"}, {0xA3, "Control_R"}, {0xA4, "Alt_L"}, {0xA5, "Alt_R"},
-    {0xA6, "XF86Back"}, {0xA7, "XF86Forward"}, {0xA8, "XF86Refresh"}, {0xA9, "XF86Stop"},
+    {0xA6, "XF86Back"}, {0xA7, "XF86Forward"}, {0xA8, "XF86Reload"}, {0xA9, "XF86Stop"},
     {0xAA, "XF86Search"}, {0xAB, "XF86Favorites"}, {0xAC, "XF86HomePage"},
     {0xAD, "XF86AudioMute"}, {0xAE, "XF86AudioLowerVolume"}, {0xAF, "XF86AudioRaiseVolume"},
     {0xB0, "XF86AudioNext"}, {0xB1, "XF86AudioPrev"}, {0xB2, "XF86AudioStop"},
@@ -534,7 +540,7 @@ static void concurrent_threads(void)
     CHECK(t.total == THREADS * PAIRS * 4, "%d events", t.total);
 }
 
-static pid_t spawn_self(const char *const *args, int *input)
+static pid_t spawn_self(const char *const *args, int *input, int *output)
 {
     char *argv[8] = {"/proc/self/exe"};
     for (int i = 0; args[i] && i < 6; ++i)
@@ -547,11 +553,18 @@ static pid_t spawn_self(const char *const *args, int *input)
         posix_spawn_file_actions_addclose(&actions, fds[1]);
         *input = fds[1];
     }
+    int outs[2] = {-1, -1};
+    if (output && pipe2(outs, O_CLOEXEC) == 0) {
+        posix_spawn_file_actions_adddup2(&actions, outs[1], 1);
+        *output = outs[0];
+    }
     pid_t pid = -1;
     posix_spawn(&pid, argv[0], &actions, NULL, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     if (fds[0] >= 0)
         close(fds[0]);
+    if (outs[1] >= 0)
+        close(outs[1]);
     return pid;
 }
 
@@ -565,25 +578,35 @@ static int exit_status(pid_t pid)
 /* Runs a child to its end and collects what it sent; returns its exit status. */
 static int run_child(const char *const *args, struct tally *t)
 {
-    const int status = exit_status(spawn_self(args, NULL));
+    const int status = exit_status(spawn_self(args, NULL, NULL));
     XSync(dpy, False);
     collect(t, 0, 0.05);
     return status;
 }
 
-/* Whether the spare registry lists a keycode for the keysym. */
-static int registry_names(KeySym sym)
+/* The spare registry's values, four an entry (XFree them); NULL when it has none. */
+static unsigned long *registry(unsigned long *count)
 {
     Atom type;
     int format;
-    unsigned long count, after;
+    unsigned long after;
     unsigned char *data = NULL;
     XGetWindowProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False),
-                       0, 1 << 16, False, XA_CARDINAL, &type, &format, &count, &after, &data);
+                       0, 1 << 16, False, XA_CARDINAL, &type, &format, count, &after, &data);
+    if (data && format != 32)
+        XFree(data), data = NULL;
+    *count = data ? *count / 4 * 4 : 0;
+    return (unsigned long *)data;
+}
+
+/* Whether the spare registry lists a keycode for the keysym. */
+static int registry_names(KeySym sym)
+{
+    unsigned long count, *entries = registry(&count);
     int found = 0;
-    for (unsigned long i = 3; data && format == 32 && i < count; i += 4)
-        found |= ((unsigned long *)data)[i] == sym;
-    XFree(data);
+    for (unsigned long i = 3; i < count; i += 4)
+        found |= entries[i] == sym;
+    XFree(entries);
     return found;
 }
 
@@ -655,7 +678,7 @@ static void spare_pool(void)
 {
     const char *pool[] = {"pool", "0", NULL};
     struct tally t;
-    const pid_t pid = spawn_self(pool, NULL);
+    const pid_t pid = spawn_self(pool, NULL, NULL);
     collect(&t, POOL_ROWS + 2 + 24, 10.0);
     CHECK(exit_status(pid) == 0, "the pool client failed");
     CHECK(t.kept == POOL_ROWS + 26, "%d events", t.kept);
@@ -678,12 +701,12 @@ static void spare_pool(void)
 }
 
 /* A child forked while another thread is in a call can use the library, and so can the parent. */
-static volatile int looping;
+static atomic_int looping;
 
 static void *loop_calls(void *arg)
 {
     (void)arg;
-    while (looping)
+    while (atomic_load(&looping))
         keypress("A"), keyrelease("A");
     return NULL;
 }
@@ -691,7 +714,7 @@ static void *loop_calls(void *arg)
 static void fork_while_calling(void)
 {
     pthread_t thread;
-    looping = 1;
+    atomic_store(&looping, 1);
     pthread_create(&thread, NULL, loop_calls, NULL);
     int hung = 0, failed = 0;
     for (int i = 0; i < 5; ++i) {
@@ -709,7 +732,7 @@ static void fork_while_calling(void)
         }
         failed += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
     }
-    looping = 0;
+    atomic_store(&looping, 0);
     pthread_join(thread, NULL);
     CHECK(hung == 0 && failed == 0, "%d children hung, %d failed", hung, failed);
     CHECK(keypress("B") == 0 && keyrelease("B") == 0, "the parent after the forks");
@@ -724,7 +747,7 @@ static void two_processes(void)
     enum { KEYS = 4, ROUNDS = 300 };
     const char *first[] = {"type", "7C", "4", "300", NULL}, *second[] = {"type", "80", "4", "300", NULL};
     int inputs[2];
-    const pid_t pids[2] = {spawn_self(first, &inputs[0]), spawn_self(second, &inputs[1])};
+    const pid_t pids[2] = {spawn_self(first, &inputs[0], NULL), spawn_self(second, &inputs[1], NULL)};
     struct tally t;
     collect(&t, 2 * KEYS * ROUNDS * 2, 60.0);
     for (int i = 0; i < 2 * KEYS; ++i) {
@@ -754,7 +777,7 @@ static void display_not_stalled(void)
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         if (cases[i].held_ms)
             XGrabServer(dpy), XSync(dpy, False);
-        const pid_t pid = spawn_self(cases[i].args, NULL);
+        const pid_t pid = spawn_self(cases[i].args, NULL, NULL);
         nanosleep(&(struct timespec){0, cases[i].held_ms * 1000000L}, NULL);
         XUngrabServer(dpy);
         XSync(dpy, False);
@@ -776,7 +799,7 @@ static void keymap_churn(void)
     pid_t shell = -1;
     CHECK(posix_spawnp(&shell, "sh", NULL, NULL, churn, environ) == 0, "setxkbmap loop");
     int input;
-    const pid_t pid = spawn_self(typer, &input);
+    const pid_t pid = spawn_self(typer, &input, NULL);
     unsigned char bound[256];
     memset(bound, 1, sizeof bound);
     int last_key[256];
@@ -819,40 +842,117 @@ static void keymap_churn(void)
     CHECK(system("setxkbmap us") == 0 && no_key_down(), "a key stayed down");
 }
 
+/* While another client loads us and de by turns (as setxkbmap does), Y and Z are pressed: no
+ * press that the server processed as the other letter may return 0. The keymap each event
+ * went out under is known exactly: an event's serial is that of the last request of ours
+ * the server had processed, and we made the loads. */
+static void layout_churn(void)
+{
+    enum { PRESSES = 300 };
+    XkbComponentNamesRec maps[2] = {
+        {NULL, "evdev+aliases(qwerty)", "complete", "complete", "pc+us+inet(evdev)", NULL},
+        {NULL, "evdev+aliases(qwertz)", "complete", "complete", "pc+de+inet(evdev)", NULL},
+    };
+    const KeyCode ad06 = key_named("AD06"), ab01 = key_named("AB01");
+    const char *letters[] = {"letters", "0", "300", NULL};
+    int output;
+    const pid_t pid = spawn_self(letters, NULL, &output);
+    unsigned long loaded[4096];
+    int loads = 0, presses = 0, wrong[PRESSES] = {0};
+    for (double end = now() + 60, next = 0; presses < PRESSES && now() < end;) {
+        if (now() >= next) { /* a load every 10 ms, about as often as a loop of setxkbmap */
+            loaded[loads % 4096] = NextRequest(dpy);
+            XkbFreeKeyboard(XkbGetKeyboardByName(dpy, XkbUseCoreKbd, &maps[loads % 2],
+                                                 XkbGBN_AllComponentsMask,
+                                                 XkbGBN_AllComponentsMask, True), 0, True);
+            ++loads;
+            next = now() + 0.01;
+        }
+        nanosleep(&(struct timespec){0, 1000000}, NULL);
+        while (XPending(dpy)) {
+            XEvent ev;
+            XNextEvent(dpy, &ev);
+            if (ev.type != KeyPress || presses >= PRESSES)
+                continue;
+            int map = loads - 1;
+            while (map > 0 && loaded[map % 4096] > ev.xkey.serial)
+                --map;
+            const int z_key = map % 2 ? ad06 : ab01; /* de : us */
+            wrong[presses] = (int)ev.xkey.keycode != (presses % 2 ? z_key : (z_key == ad06 ? ab01 : ad06));
+            ++presses;
+        }
+    }
+    char results[PRESSES + 1] = {0};
+    for (ssize_t n, got = 0; got < PRESSES && (n = read(output, results + got, PRESSES - got)) > 0;)
+        got += n;
+    close(output);
+    int lied = 0, refused = 0, missed = 0;
+    for (int i = 0; i < PRESSES; ++i) {
+        lied += wrong[i] && results[i] == '0';
+        refused += results[i] != '0';
+        missed += wrong[i];
+    }
+    printf("layout churn: %d loads, %d presses, %d as the other letter (%d reported sent), %d refused\n",
+           loads, presses, missed, lied, refused);
+    CHECK(exit_status(pid) == 0 && presses == PRESSES && lied == 0,
+          "%d loads, %d presses: %d as the other letter, %d of them reported sent; %d refused",
+          loads, presses, missed, lied, refused);
+    CHECK(system("setxkbmap us") == 0 && no_key_down(), "a key stayed down");
+}
+
 /* Drops the registry's entries for a keycode, as a hostile neighbour might. */
 static void unlist(KeyCode code)
 {
-    const Atom name = XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False);
-    Atom type;
-    int format;
-    unsigned long count, after, kept = 0;
-    unsigned char *data = NULL;
-    XGetWindowProperty(dpy, DefaultRootWindow(dpy), name, 0, 1 << 16, False, XA_CARDINAL, &type,
-                       &format, &count, &after, &data);
-    unsigned long *entries = (unsigned long *)data;
-    for (unsigned long i = 0; data && format == 32 && i + 3 < count; i += 4)
+    unsigned long count, kept = 0, *entries = registry(&count);
+    for (unsigned long i = 0; i < count; i += 4)
         if (entries[i + 2] != code)
             memmove(&entries[kept], &entries[i], 4 * sizeof *entries), kept += 4;
-    XChangeProperty(dpy, DefaultRootWindow(dpy), name, XA_CARDINAL, 32, PropModeReplace, data,
-                    (int)kept);
-    XFree(data);
+    XChangeProperty(dpy, DefaultRootWindow(dpy), XInternAtom(dpy, "_TAPSTRIKE_SPARE_KEYCODES", False),
+                    XA_CARDINAL, 32, PropModeReplace, (unsigned char *)entries, (int)kept);
+    XFree(entries);
     XSync(dpy, False);
 }
 
+static int ignore_error(Display *d, XErrorEvent *e)
+{
+    (void)d, (void)e;
+    return 0;
+}
+
+/* Kills a client and waits until the X server has noticed its connection close: until the
+ * window by which the registry names the owner of `code` is gone. */
+static void kill_client(pid_t pid, KeyCode code)
+{
+    unsigned long count, *entries = registry(&count);
+    Window owner = 0;
+    for (unsigned long i = 0; i < count; i += 4)
+        if (entries[i + 2] == code && entries[i] != 0xFFFFFFFF)
+            owner = entries[i];
+    XFree(entries);
+    kill(pid, SIGKILL);
+    waitpid(pid, NULL, 0);
+    XErrorHandler old = XSetErrorHandler(ignore_error);
+    XWindowAttributes attributes;
+    for (double end = now() + 10; owner && XGetWindowAttributes(dpy, owner, &attributes) && now() < end;)
+        nanosleep(&(struct timespec){0, 1000000}, NULL);
+    XSetErrorHandler(old);
+}
+
 /* A client killed with keys held on spares: the next client's first call releases them, one
- * release each, before its own event; and a keycode that is down is never rebound, even when
- * a hostile neighbour has wiped its binding and its registry entry. */
+ * release each, before its own event, but not one that another client has bound since (it is
+ * another key now); a spare down at a normal exit stays bound; and a keycode that is down is
+ * never rebound, even when a hostile neighbour has wiped its binding and its registry entry. */
 static void killed_client(void)
 {
     const char *holds_two[] = {"hold", "7C", "2", NULL}, *holds_one[] = {"hold", "7E", "1", NULL};
     const char *tap[] = {"tap", "41", NULL}, *typer[] = {"type", "7F", "4", "1", NULL};
+    const char *leaves_down[] = {"press", "84", NULL};
     int input;
-    pid_t pid = spawn_self(holds_two, &input);
+    pid_t pid = spawn_self(holds_two, &input, NULL);
     struct tally t;
     collect(&t, 2, 5.0);
     const unsigned f13 = t.keys[0].keycode, f14 = t.keys[1].keycode;
-    kill(pid, SIGKILL);
-    waitpid(pid, NULL, 0);
+    kill_client(pid, (KeyCode)f13);
     close(input);
     CHECK(run_child(tap, &t) == 0 && t.kept == 4, "%d events", t.kept);
     CHECK(t.kept == 4 && t.keys[0].type == KeyRelease && t.keys[1].type == KeyRelease
@@ -861,16 +961,35 @@ static void killed_client(void)
           "not one release for each of %u and %u first", f13, f14);
     CHECK(no_key_down(), "the dead client's keys stayed down");
 
-    pid = spawn_self(holds_one, &input);
+    pid = spawn_self(holds_one, &input, NULL);
+    collect(&t, 1, 5.0);
+    const KeyCode rebound = (KeyCode)t.keys[0].keycode;
+    kill_client(pid, rebound);
+    close(input);
+    KeySym x[8] = {XK_x, XK_X}, none[8] = {0};
+    int per;
+    XFree(XGetKeyboardMapping(dpy, rebound, 1, &per));
+    XChangeKeyboardMapping(dpy, rebound, per < 8 ? per : 8, x, 1);
+    XSync(dpy, False);
+    CHECK(run_child(tap, &t) == 0 && t.kept == 2 && t.keys[0].keycode != rebound,
+          "keycode %u, bound to x since, was released", rebound);
+    XChangeKeyboardMapping(dpy, rebound, per < 8 ? per : 8, none, 1); /* unbound: released */
+    XSync(dpy, False);
+    CHECK(run_child(tap, &t) == 0 && no_key_down(), "keycode %u stayed down", rebound);
+
+    CHECK(run_child(leaves_down, &t) == 0 && t.kept == 1, "%d events", t.kept);
+    const KeyCode left = t.kept ? (KeyCode)t.keys[0].keycode : 0;
+    CHECK(left && carries(left, XK_F21), "a spare down at exit was undone");
+    CHECK(run_child(tap, &t) == 0 && no_key_down(), "the spare left down stayed down");
+
+    pid = spawn_self(holds_one, &input, NULL);
     collect(&t, 1, 5.0);
     const KeyCode down = (KeyCode)t.keys[0].keycode;
-    KeySym none[8] = {0};
-    int per;
     XFree(XGetKeyboardMapping(dpy, down, 1, &per));
     XChangeKeyboardMapping(dpy, down, per < 8 ? per : 8, none, 1);
     unlist(down);
     int typing;
-    const pid_t typist = spawn_self(typer, &typing);
+    const pid_t typist = spawn_self(typer, &typing, NULL);
     collect(&t, 8, 5.0);
     close(typing);
     CHECK(exit_status(typist) == 0 && t.kept == 8, "%d events", t.kept);
@@ -890,6 +1009,22 @@ static int child(int argc, char **argv)
         if (argc > 3)
             _exit(status); /* gone at once: no exit handlers, no destructors */
         return status;
+    }
+    if (strcmp(argv[1], "letters") == 0) { /* Y and Z by turns, each press's result on stdout */
+        for (int n = 0; n < atoi(argv[3]); ++n) {
+            const char key[2] = {n % 2 ? 'Z' : 'Y', 0};
+            const char result = keypress(key) == 0 ? '0' : '1';
+            keyrelease(key);
+            if (write(1, &result, 1) != 1)
+                return 1;
+            nanosleep(&(struct timespec){0, 3000000}, NULL); /* at a typist's pace, across loads */
+        }
+        return 0;
+    }
+    if (strcmp(argv[1], "press") == 0) { /* and leave, past the grace, with the key down */
+        const int status = keypress((char[]){(char)first, 0});
+        nanosleep(&(struct timespec){2, 100000000}, NULL);
+        return status == 0 ? 0 : 1;
     }
     if (strcmp(argv[1], "pool") == 0) {
         int bad = 0;
@@ -945,6 +1080,9 @@ int main(int argc, char **argv)
     keys_that_send_nothing();
     levels();
     unmapped_keysym();
+    /* Spares: on keycodes without F13-F24, whose codes each need one. */
+    CHECK(system("xkbcomp -w0 \"$DISPLAY\" - | sed -E '/<FK(1[3-9]|2[0-4])>.*[{][^}]*$/,/[}];/d;"
+                 " /<FK(1[3-9]|2[0-4])>/d' | xkbcomp -w0 - \"$DISPLAY\"") == 0, "no F13-F24 keys");
     spare_pool();
     two_processes();
     keymap_changed_by_others();
@@ -954,6 +1092,7 @@ int main(int argc, char **argv)
     display_not_stalled();
     killed_client();
     keymap_churn();
+    layout_churn();
     every_byte();
     layouts();
     XAutoRepeatOn(dpy);
