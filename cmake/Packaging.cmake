@@ -32,7 +32,7 @@ if(WIN32)
     set(CPACK_COMPONENT_LAUNCHER_DISPLAY_NAME "Ludovane launcher")
     set(CPACK_COMPONENT_LAUNCHER_REQUIRED ON)
     set(CPACK_COMPONENT_TAPSTRIKE_DISPLAY_NAME "tapstrike.dll")
-    set(CPACK_COMPONENT_TAPSTRIKE_DEV_DISPLAY_NAME "tapstrike header and import library")
+    set(CPACK_COMPONENT_TAPSTRIKE_DEV_DISPLAY_NAME "tapstrike for developers")
     set(CPACK_COMPONENT_TAPSTRIKE_DEV_DEPENDS tapstrike)
     set(CPACK_COMPONENT_LAUNCHER_DESCRIPTION
         "The launcher with the Qt libraries it needs. Put the real server, ludovane.exe, into its bin folder.")
@@ -42,90 +42,46 @@ if(WIN32)
         "The header, import library and CMake package for building programs against tapstrike.dll.")
     set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/packaging/windows-licence.txt)
 
-    # Uninstall.exe is a small front for the files' uninstaller: NSIS's own one copies itself
-    # away and exits 0 at once, so that how it ends never reaches whoever ran it. The front
-    # says 2 while the launcher runs, and otherwise runs the files' uninstaller.
+    # What CPack's script lacks comes from packaging/installer.nsh, included near the top like
+    # the target line (CPack fills CPACK_NSIS_DEFINES itself): one installation per machine,
+    # the questions before any page, the uninstaller's checks. The folder page asks before
+    # the installation moves to another folder.
     set(CPACK_NSIS_UNINSTALL_NAME uninstall-files)
-    set(uninstall_key "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}")
-    # A launcher running from `folder` keeps its files open (opening a running program's
-    # file for writing fails): the user is asked to choose Exit and retry; silently the run
-    # ends with code 2, nothing `done`.
-    function(running_check out folder done)
-      string(CONCAT block
-        "retry_running:\n"
-        "  IfFileExists \"${folder}\\bin\\launcher.exe\" 0 not_running\n"
-        "  ClearErrors\n"
-        "  FileOpen $0 \"${folder}\\bin\\launcher.exe\" a\n"
-        "  IfErrors running\n"
-        "  FileClose $0\n"
-        "  Goto not_running\n"
-        "running:\n"
-        "  MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION \"Ludovane is running. Choose Exit in its tray menu, then Retry.\" /SD IDCANCEL IDRETRY retry_running\n"
-        "  SetErrorLevel 2\n"
-        "  Abort \"Ludovane is running: nothing was ${done}.\"\n"
-        "not_running:\n")
-      set(${out} "${block}" PARENT_SCOPE)
-    endfunction()
-    running_check(install_running_check $INSTDIR installed)
-    running_check(uninstall_running_check $INSTDIR removed)
-    # Near the top like the target line (CPack fills CPACK_NSIS_DEFINES itself), and so run
-    # first, before any component writes a file: the installed version's folder (the
-    # installer proposes it and a silent run uses it, unless /D= names another), from the
-    # key every version's installer wrote it to; a running launcher; a newer version, which
-    # is not replaced unasked (silently: code 2, nothing changed).
-    string(CONCAT CPACK_NSIS_COMPRESSOR "${CPACK_NSIS_COMPRESSOR}\n"
-      "!include WordFunc.nsh\n"
-      "InstallDirRegKey HKLM \"Software\\${PROJECT_VENDOR}\\${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}\" \"\"\n"
-      "!define MUI_FINISHPAGE_TEXT \"Ludovane is installed. Put the real server, ludovane.exe, into the bin folder, beside launcher.exe:$\\r$\\n$\\r$\\n$INSTDIR\\bin\"\n"
-      "Section \"-Before any file\"\n"
-      "${install_running_check}"
-      "  ReadRegStr $1 HKLM \"${uninstall_key}\" \"DisplayVersion\"\n"
-      "  StrCmp $1 \"\" older_or_none\n"
-      "  \${VersionCompare} \"$1\" \"${PROJECT_VERSION}\" $2\n"
-      "  IntCmp $2 1 0 older_or_none older_or_none\n"
-      "  MessageBox MB_YESNO|MB_ICONQUESTION \"Ludovane $1 is installed, which is newer than ${PROJECT_VERSION}. Replace it with ${PROJECT_VERSION}?\" /SD IDNO IDYES older_or_none\n"
-      "  SetErrorLevel 2\n"
-      "  Abort \"A newer Ludovane is installed: nothing was installed.\"\n"
-      "older_or_none:\n"
-      "SectionEnd\n")
-    # The front, made by makensis beside the build, installed over the name the registry and
-    # Windows use.
-    string(CONCAT CPACK_NSIS_EXTRA_INSTALL_COMMANDS
-      "File \"/oname=$INSTDIR\\Uninstall.exe\" \"${PROJECT_BINARY_DIR}/Uninstall.exe\"\n"
-      "WriteRegStr SHCTX \"${uninstall_key}\" \"UninstallString\" \"$\\\"$INSTDIR\\Uninstall.exe$\\\"\"\n"
-      "WriteRegStr SHCTX \"${uninstall_key}\" \"QuietUninstallString\" \"$\\\"$INSTDIR\\Uninstall.exe$\\\" /S\"\n"
-      "WriteRegStr SHCTX \"${uninstall_key}\" \"InstallLocation\" \"$INSTDIR\"\n")
-    # A running launcher keeps its files open: tell the user rather than remove half of it.
-    # Whatever the user put in the folder (the real server, ludovane.exe) is not in the
-    # installer's list and stays. The front has ended by the time its files are removed,
-    # unless it waits for an uninstaller run in place (_?=), which then leaves it.
-    string(CONCAT CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
-      "${uninstall_running_check}"
-      "  StrCpy $1 0\n"
-      "retry_front:\n"
-      "  ClearErrors\n"
-      "  Delete \"$INSTDIR\\Uninstall.exe\"\n"
-      "  IfErrors 0 front_gone\n"
-      "  StrCmp $EXEDIR $INSTDIR front_gone\n"
-      "  IntOp $1 $1 + 1\n"
-      "  IntCmp $1 50 front_gone\n"
-      "  Sleep 100\n"
-      "  Goto retry_front\n"
-      "front_gone:\n")
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/installer.nsh.in
+                   ${PROJECT_BINARY_DIR}/installer.nsh @ONLY)
+    string(APPEND CPACK_NSIS_COMPRESSOR "\n  !include \"${PROJECT_BINARY_DIR}/installer.nsh\"")
+    set(CPACK_NSIS_LICENSE_PAGE "!insertmacro MUI_PAGE_LICENSE \"${CPACK_RESOURCE_FILE_LICENSE}\"
+  !define MUI_PAGE_CUSTOMFUNCTION_LEAVE confirmMove")
+    set(CPACK_NSIS_EXTRA_INSTALL_COMMANDS "!insertmacro AFTER_FILES")
+    set(CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS "!insertmacro BEFORE_REMOVING")
     # After the uninstaller removed its keys: the vendor's key, when nothing else is in it.
     set(CPACK_NSIS_DELETE_ICONS_EXTRA
       "DeleteRegKey /ifempty SHCTX \"Software\\${PROJECT_VENDOR}\"\n")
-    find_program(MAKENSIS makensis)
-    if(MAKENSIS)
-      running_check(front_running_check $EXEDIR removed)
-      configure_file(${PROJECT_SOURCE_DIR}/packaging/uninstall-front.nsi.in
-                     ${PROJECT_BINARY_DIR}/uninstall-front.nsi @ONLY)
-      add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/Uninstall.exe
-        COMMAND ${MAKENSIS} -V2 ${PROJECT_BINARY_DIR}/uninstall-front.nsi
-        DEPENDS ${PROJECT_BINARY_DIR}/uninstall-front.nsi ${PROJECT_BINARY_DIR}/launcher/launcher.ico
-        COMMENT "Making Uninstall.exe, the installer's uninstall front")
-      add_custom_target(uninstall_front ALL DEPENDS ${PROJECT_BINARY_DIR}/Uninstall.exe)
-      add_dependencies(uninstall_front launcher) # which makes the icon
+
+    # Uninstall.exe, the front that Windows runs: NSIS's own uninstaller, uninstall-files.exe,
+    # copies itself away and exits 0 at once, so that how it ends never reaches whoever ran it.
+    add_executable(uninstall_front WIN32 ${PROJECT_SOURCE_DIR}/packaging/uninstall_front.c)
+    set_target_properties(uninstall_front PROPERTIES OUTPUT_NAME Uninstall
+                          RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+    target_compile_definitions(uninstall_front PRIVATE
+                               UNINSTALL_KEY="${CPACK_PACKAGE_INSTALL_REGISTRY_KEY}")
+    target_link_libraries(uninstall_front PRIVATE project_options)
+    if(MINGW)
+      # Run as administrator, with the launcher's icon (made with the launcher).
+      target_link_options(uninstall_front PRIVATE -municode)
+      set(rc_inputs ${PROJECT_SOURCE_DIR}/packaging/uninstall.exe.manifest)
+      set(rc "1 24 \"${rc_inputs}\"\n")
+      if(MAGICK_CONVERT)
+        list(APPEND rc_inputs ${PROJECT_BINARY_DIR}/launcher/launcher.ico)
+        string(APPEND rc "1 ICON \"${PROJECT_BINARY_DIR}/launcher/launcher.ico\"\n")
+        add_dependencies(uninstall_front launcher)
+      endif()
+      file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/uninstall_front.rc CONTENT "${rc}")
+      target_sources(uninstall_front PRIVATE ${PROJECT_BINARY_DIR}/uninstall_front.rc)
+      set_source_files_properties(${PROJECT_BINARY_DIR}/uninstall_front.rc PROPERTIES
+                                  OBJECT_DEPENDS "${rc_inputs}")
+    else()
+      target_sources(uninstall_front PRIVATE ${PROJECT_SOURCE_DIR}/packaging/uninstall.exe.manifest)
     endif()
   else()
     set(CPACK_COMPONENTS_ALL tapstrike tapstrike_dev)

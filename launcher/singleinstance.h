@@ -6,9 +6,9 @@
 
 // One launcher per user and home directory, since those share the log and so the server. The
 // first launcher holds a lock and listens on a local socket, both in a folder no other account
-// can touch (on Windows the lock file names a pipe of an unpredictable name, checked to be
-// served by this user); a later one asks it to show its window and leaves. Only a lock that a
-// live launcher holds counts; without a usable lock a launcher runs all the same.
+// can touch (on Windows a mutex and an event in a namespace private to the user); a later one
+// asks it to show its window and leaves. Only a lock that a live launcher holds counts;
+// without a usable lock a launcher runs all the same.
 //
 // The platform halves live in singleinstance_unix.cpp and singleinstance_win.cpp.
 class SingleInstance : public QObject
@@ -39,10 +39,16 @@ private:
     // ended meanwhile and this launcher holds the lock now; HeldElsewhere otherwise.
     Lock askRunningLauncher();
 
+    // Full paths on Unix; on Windows the names of the mutex and of the event.
     QString lockPath;
-    QString serverName; // the socket's full path on Unix, a pipe name on Windows
+    QString serverName;
 #ifdef Q_OS_WIN
-    void *lockHandle = nullptr; // a Windows HANDLE, open whether or not it holds the lock
+    // Windows HANDLEs: the mutex, open whether or not it is owned; the event later launchers
+    // set, and what watches it; the namespace both are named in.
+    void *lockHandle = nullptr;
+    void *showEvent = nullptr;
+    QObject *showNotifier = nullptr;
+    void *privateNamespace = nullptr;
 #else
     int lockDescriptor = -1;
 #endif

@@ -1,12 +1,8 @@
 #include "singleinstance.h"
 
-#include <QDir>
-#include <QElapsedTimer>
-#include <QLocalSocket>
-#include <QRandomGenerator>
-#include <QThread>
+#include <QWinEventNotifier>
 
-#include <cctype>
+#include <string>
 #include <vector>
 
 #ifndef NOMINMAX
@@ -39,7 +35,7 @@ QString accountSid(HANDLE process)
     return sid;
 }
 
-// Pipe names are one namespace for every account: the user's SID sets this user's apart.
+// The user's SID sets this user's names apart from every other account's.
 QString userIdentity()
 {
     const QString sid = accountSid(::GetCurrentProcess());
@@ -53,184 +49,141 @@ QByteArray accountIdentity()
     return userIdentity().toUtf8();
 }
 
-void SingleInstance::useFolder(const QString &folder, const QString &key)
+void SingleInstance::useFolder(const QString &, const QString &key)
 {
-    if (!folder.isEmpty())
-        lockPath = folder + QLatin1Char('/') + key + QStringLiteral(".lock");
+    // Kernel objects, not files: whatever other programs do with a file (open it unshared or
+    // for deletion, lock its bytes, write into it) touches neither.
+    lockPath = key;
+    serverName = key + QStringLiteral("-show");
 }
 
 namespace {
 
-// Far past anything the file holds, so that the lock never keeps a reader from the name.
-constexpr DWORD kLockOffsetHigh = 1; // 4 GiB
-constexpr int kPipeRandomBytes = 16;
+const wchar_t kNamespace[] = L"Ludovane";
 
-bool lockRange(HANDLE file)
+// Rules that admit this user alone, for the duration of the object.
+class UserOnly
 {
-    OVERLAPPED at{};
-    at.OffsetHigh = kLockOffsetHigh;
-    return ::LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at);
-}
+public:
+    UserOnly()
+    {
+        const QString rules = QStringLiteral("D:P(A;;GA;;;%1)").arg(userIdentity());
+        if (::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+                reinterpret_cast<const wchar_t *>(rules.utf16()), SDDL_REVISION_1,
+                &attributes.lpSecurityDescriptor, nullptr))
+            valid = true;
+    }
+    ~UserOnly() { ::LocalFree(attributes.lpSecurityDescriptor); }
+    UserOnly(const UserOnly &) = delete;
+    UserOnly &operator=(const UserOnly &) = delete;
 
-// The pipe's name as the lock's holder wrote it: a whole line of the form launchers use, or
-// nothing.
-QString publishedPipe(HANDLE file)
-{
-    char text[128];
-    OVERLAPPED at{};
-    DWORD got = 0;
-    if (!::ReadFile(file, text, sizeof text, &got, &at))
-        return QString();
-    const QByteArray content(text, int(got));
-    const int prefix = int(qstrlen(instanceNamePrefix));
-    const int end = content.indexOf('\n');
-    const QByteArray name = content.left(end);
-    if (end != prefix + 2 * kPipeRandomBytes || !name.startsWith(instanceNamePrefix))
-        return QString();
-    for (char c : name.mid(prefix))
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return QString();
-    return QString::fromLatin1(name);
-}
+    SECURITY_ATTRIBUTES *get() { return valid ? &attributes : nullptr; }
 
-bool publishPipe(HANDLE file, const QByteArray &line)
-{
-    LARGE_INTEGER start{};
-    DWORD written = 0;
-    return ::SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && ::SetEndOfFile(file)
-        && (line.isEmpty()
-            || (::WriteFile(file, line.constData(), DWORD(line.size()), &written, nullptr)
-                && written == DWORD(line.size())));
-}
+private:
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, nullptr, FALSE};
+    bool valid = false;
+};
 
-// Whoever can read the lock file can learn the name; only a pipe that a process of this user
-// serves is asked.
-bool servedByThisUser(HANDLE pipe)
+// A namespace private to this user: its boundary holds the user's SID, so that nobody else can
+// make or open it, first or later. Made by the first launcher and opened by the others (one
+// that ends in between is followed by another try); null where the system has none (Wine).
+HANDLE openPrivateNamespace(UserOnly &rules)
 {
-    ULONG id = 0;
-    if (!::GetNamedPipeServerProcessId(pipe, &id))
-        return false;
-    const HANDLE server = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-    if (!server)
-        return false;
-    const QString user = accountSid(server);
-    ::CloseHandle(server);
-    return !user.isEmpty() && user == accountSid(::GetCurrentProcess());
-}
-
-// The pipe's first instance, for this user alone, that fails where a pipe of that name exists
-// already: nobody can have made it first and nobody else can connect. The server's own
-// instances then keep the name.
-HANDLE createFirstPipe(const QString &name)
-{
-    const QString rules = QStringLiteral("D:P(A;;GA;;;%1)").arg(userIdentity());
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
-            reinterpret_cast<const wchar_t *>(rules.utf16()), SDDL_REVISION_1, &descriptor,
-            nullptr))
-        return INVALID_HANDLE_VALUE;
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
-    const QString path = QStringLiteral("\\\\.\\pipe\\") + name;
-    const HANDLE pipe = ::CreateNamedPipeW(reinterpret_cast<const wchar_t *>(path.utf16()),
-                                           PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                           PIPE_UNLIMITED_INSTANCES, 0, 0, 0, &attributes);
-    ::LocalFree(descriptor);
-    return pipe;
+    HANDLE found = nullptr;
+    PSID user = nullptr;
+    HANDLE boundary = ::CreateBoundaryDescriptorW(kNamespace, 0);
+    if (boundary && rules.get()
+        && ::ConvertStringSidToSidW(reinterpret_cast<const wchar_t *>(userIdentity().utf16()),
+                                    &user)
+        && ::AddSIDToBoundaryDescriptor(&boundary, user)) {
+        for (int attempt = 0; attempt < 3 && !found; ++attempt) {
+            found = ::CreatePrivateNamespaceW(rules.get(), boundary, kNamespace);
+            if (!found && ::GetLastError() == ERROR_ALREADY_EXISTS)
+                found = ::OpenPrivateNamespaceW(boundary, kNamespace);
+        }
+    }
+    if (user)
+        ::LocalFree(user);
+    if (boundary)
+        ::DeleteBoundaryDescriptor(boundary);
+    return found;
 }
 
 } // namespace
 
-// A byte-range lock that only launchers take, on a file opened with sharing: a program that
-// merely opens the file (a backup tool, a virus scanner, an indexer) neither holds the lock
-// nor keeps a launcher from it. The system drops the lock when its holder ends however it
-// ends, so it is never stale. The file holds the name of the holder's pipe.
+// A mutex that only a live launcher owns, in the user's private namespace (or, without one,
+// among the session's names, made for this user alone): the system hands it on, abandoned,
+// when its owner ends however it ends, so it is never stale.
 SingleInstance::Lock SingleInstance::takeLock()
 {
-    if (lockPath.isEmpty())
-        return Lock::Unavailable;
-    const QString path = QDir::toNativeSeparators(lockPath);
-    HANDLE file = INVALID_HANDLE_VALUE;
-    // One that opened it without sharing it usually lets go within moments.
-    for (int attempt = 0; attempt < 20; ++attempt) {
-        file = ::CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()),
-                             GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE || ::GetLastError() != ERROR_SHARING_VIOLATION)
-            break;
-        ::Sleep(50);
-    }
-    if (file == INVALID_HANDLE_VALUE)
-        return Lock::Unavailable;
-    if (::GetFileType(file) != FILE_TYPE_DISK) {
-        ::CloseHandle(file);
-        return Lock::Unavailable;
-    }
-    lockHandle = file;
-    if (lockRange(file))
+    UserOnly rules;
+    privateNamespace = openPrivateNamespace(rules);
+    const QString prefix = QString::fromWCharArray(kNamespace) + QLatin1Char('\\');
+    lockPath.prepend(privateNamespace ? prefix : QStringLiteral("Local\\"));
+    serverName.prepend(privateNamespace ? prefix : QStringLiteral("Local\\"));
+    lockHandle = ::CreateMutexW(rules.get(), FALSE, lockPath.toStdWString().c_str());
+    if (!lockHandle)
+        return Lock::Unavailable; // somebody else's object at the name: better two launchers
+    switch (::WaitForSingleObject(lockHandle, 0)) {
+    case WAIT_OBJECT_0:
+    case WAIT_ABANDONED:
         return Lock::Taken;
-    if (::GetLastError() == ERROR_LOCK_VIOLATION)
+    case WAIT_TIMEOUT:
         return Lock::HeldElsewhere;
-    releaseLock();
-    return Lock::Unavailable;
+    default:
+        return Lock::Unavailable;
+    }
 }
 
 void SingleInstance::releaseLock()
 {
-    if (lockHandle)
-        ::CloseHandle(lockHandle); // which drops the lock
+    delete showNotifier;
+    showNotifier = nullptr;
+    if (showEvent)
+        ::CloseHandle(showEvent);
+    showEvent = nullptr;
+    if (lockHandle) {
+        ::ReleaseMutex(lockHandle); // when it is this launcher's
+        ::CloseHandle(lockHandle);
+    }
     lockHandle = nullptr;
+    if (privateNamespace)
+        ::ClosePrivateNamespace(privateNamespace, 0);
+    privateNamespace = nullptr;
 }
 
-// A name nobody can guess, made afresh by each launcher and published only once it listens.
+namespace {
+
+// The event later launchers set: made by whichever comes first, the holder or one asking, so
+// that no request is lost while the holder starts up.
+HANDLE openShowEvent(const QString &name)
+{
+    UserOnly rules;
+    return ::CreateEventW(rules.get(), FALSE, FALSE, name.toStdWString().c_str());
+}
+
+} // namespace
+
 bool SingleInstance::listen()
 {
-    if (!publishPipe(lockHandle, QByteArray())) // no stale name while this one starts
+    showEvent = openShowEvent(serverName);
+    if (!showEvent)
         return false;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        QByteArray random(kPipeRandomBytes, Qt::Uninitialized);
-        QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(random.data()),
-                                              kPipeRandomBytes / 4);
-        const QString name = QString::fromLatin1(QByteArray(instanceNamePrefix) + random.toHex());
-        const HANDLE first = createFirstPipe(name);
-        if (first == INVALID_HANDLE_VALUE)
-            continue;
-        const bool listening = server.listen(name);
-        ::CloseHandle(first);
-        if (listening && publishPipe(lockHandle, name.toLatin1() + '\n')) {
-            serverName = name;
-            return true;
-        }
-        server.close();
-    }
-    return false;
+    auto *notifier = new QWinEventNotifier(showEvent, this);
+    connect(notifier, &QWinEventNotifier::activated, this, &SingleInstance::showRequested);
+    showNotifier = notifier;
+    return true;
 }
 
-// Asks the launcher that holds the lock to show its window; takes the lock instead when that
-// launcher ends meanwhile. Taken when this launcher holds the lock now, HeldElsewhere when
-// the other one was asked or did not answer.
+// Sets the holder's event, letting it take the foreground that this start was given. A
+// request that cannot be made starts this launcher instead: never a start that does nothing.
 SingleInstance::Lock SingleInstance::askRunningLauncher()
 {
-    QElapsedTimer waited;
-    waited.start();
-    do {
-        const QString name = publishedPipe(lockHandle);
-        if (!name.isEmpty()) {
-            QLocalSocket socket;
-            socket.connectToServer(name);
-            if (socket.waitForConnected(200)
-                && servedByThisUser(reinterpret_cast<HANDLE>(socket.socketDescriptor()))) {
-                socket.write(showMessage);
-                socket.waitForBytesWritten(500);
-                socket.disconnectFromServer();
-                return Lock::HeldElsewhere;
-            }
-            socket.abort();
-        }
-        if (lockRange(lockHandle))
-            return Lock::Taken;
-        QThread::msleep(50);
-    } while (waited.elapsed() < 3000);
-    return Lock::HeldElsewhere;
+    const HANDLE event = openShowEvent(serverName);
+    if (!event)
+        return Lock::Unavailable;
+    ::AllowSetForegroundWindow(ASFW_ANY);
+    const bool asked = ::SetEvent(event);
+    ::CloseHandle(event);
+    return asked ? Lock::HeldElsewhere : Lock::Unavailable;
 }
-

@@ -21,6 +21,8 @@ KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Ludovane"
 VENDOR_KEY = r"HKLM\Software\Ludovane developers"
 DEFAULT_FOLDER = r"C:\Program Files\Ludovane"
 X86_FOLDER = r"C:\Program Files (x86)\Ludovane"
+SECOND_FOLDER = r"C:\Program Files\Ludovane B"
+STALE_FOLDER = r"C:\Program Files\Ludovane stale"
 
 
 def wine(*args, timeout=120):
@@ -44,7 +46,7 @@ class Installer(unittest.TestCase):
         wineenv.stop()
         for key in (KEY, VENDOR_KEY):
             wine("reg", "delete", key, "/f")
-        for folder in (FOLDER, DEFAULT_FOLDER, X86_FOLDER):
+        for folder in (FOLDER, DEFAULT_FOLDER, X86_FOLDER, SECOND_FOLDER, STALE_FOLDER):
             shutil.rmtree(winepath("-u", folder), ignore_errors=True)
 
     @classmethod
@@ -57,13 +59,17 @@ class Installer(unittest.TestCase):
         return wine(self.installer, "/S", *(("/D=" + folder).split(" ") if folder else ()))
 
     def uninstall(self, in_place=True, folder=FOLDER):
-        """In place (_?=) the run ends when the uninstaller has; otherwise, as Windows runs
-        it, the uninstaller's copy goes on after the exit code came."""
+        """As Windows runs it (QuietUninstallString), or in place (_?=) as NSIS's own
+        uninstaller is run: either way the code comes once the work is done."""
         place = ("_?=" + folder).split(" ") if in_place else ()
         return wine(os.path.join(winepath("-u", folder), "Uninstall.exe"), "/S", *place).returncode
 
     def shortcuts(self):
-        return glob.glob(os.path.join(PREFIX, "drive_c", "**", "Ludovane.lnk"), recursive=True)
+        # Only the Start menus: the prefix's user folders lead into the real home.
+        menus = (("ProgramData",), ("users", "*", "AppData", "Roaming"))
+        return [link for menu in menus for link in glob.glob(os.path.join(
+            PREFIX, "drive_c", *menu, "Microsoft", "Windows", "Start Menu", "**", "Ludovane.lnk"),
+            recursive=True)]
 
     def files(self, folder=None):
         folder = folder or self.folder
@@ -83,6 +89,7 @@ class Installer(unittest.TestCase):
         self.assertTrue(os.path.isfile(os.path.join(default, "bin", "launcher.exe")))
         self.assertFalse(os.path.exists(winepath("-u", X86_FOLDER)))
         self.assertEqual(self.uninstall(folder=DEFAULT_FOLDER), 0)
+        self.assertFalse(os.path.exists(default))  # the uninstallers too
         self.registry_holds_nothing_of_ours()
 
     def test_install_run_and_uninstall(self):
@@ -133,12 +140,34 @@ class Installer(unittest.TestCase):
         self.assertNotEqual(self.install().returncode, 0)
         self.assertEqual(self.files(), before)
 
-        # Removed as Windows runs it: the uninstaller's copy goes on in the background.
+        # Removed as Windows runs it, all of it by the time the code comes.
         self.assertEqual(self.uninstall(in_place=False), 0)
-        wait_for("the files removed", lambda: [f for f, _ in self.files()] == [
-            os.path.join("bin", "ludovane.exe")], 60)
+        self.assertEqual([f for f, _ in self.files()], [os.path.join("bin", "ludovane.exe")])
         self.assertEqual(self.shortcuts(), [])
         self.registry_holds_nothing_of_ours()
+
+    def test_second_folder(self):
+        # Installing into another folder moves the installation, the user's server with it;
+        # a leftover copy of the old folder's uninstaller leaves the new one's entries alone.
+        self.assertEqual(self.install().returncode, 0)
+        self.addCleanup(self.reset)
+        shutil.copy(os.path.join(BUILD, "bin", "ludovane.exe"),
+                    os.path.join(self.folder, "bin", "ludovane.exe"))
+        shutil.copytree(self.folder, winepath("-u", STALE_FOLDER))
+        self.assertEqual(self.install(folder=SECOND_FOLDER).returncode, 0)
+        self.assertFalse(os.path.exists(self.folder))
+        second = winepath("-u", SECOND_FOLDER)
+        self.assertTrue(os.path.isfile(os.path.join(second, "bin", "ludovane.exe")))
+        for run_stale in (False, True):
+            if run_stale:
+                self.assertEqual(self.uninstall(in_place=False, folder=STALE_FOLDER), 0)
+                self.assertEqual([f for f, _ in self.files(winepath("-u", STALE_FOLDER))],
+                                 [os.path.join("bin", "ludovane.exe")])
+            entry = wine("reg", "query", KEY, "/v", "InstallLocation").stdout
+            self.assertIn(SECOND_FOLDER, entry.decode("utf-8", "replace"))
+            (shortcut,) = self.shortcuts()
+            self.assertIn(SECOND_FOLDER.encode("utf-16-le"), open(shortcut, "rb").read())
+            self.assertTrue(os.path.isfile(os.path.join(second, "bin", "launcher.exe")))
 
 
 if __name__ == "__main__":

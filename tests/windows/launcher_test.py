@@ -154,16 +154,22 @@ class LauncherUnderWine(unittest.TestCase):
 
     def test_others_at_the_single_instance_names(self):
         # A program serving the pipe name anyone could work out, or one holding the lock file
-        # open (as an indexer or a virus scanner does): neither keeps the launcher from
-        # starting, nor swallows a second start's request to show the window.
+        # (as an indexer, a backup tool or a virus scanner does) in each way Windows allows,
+        # or writing into it once the launcher runs: none keeps the launcher from starting,
+        # nor swallows a second start's request to show the window.
         key = self.instance_key()
         lock = os.path.join(self.home, "AppData", "Local", "Ludovane", key + ".lock")
         os.makedirs(os.path.dirname(lock), exist_ok=True)
-        for squatter in (("pipe", key), ("hold", winepath("-w", lock))):
-            with self.subTest(squatter[0]):
-                self.squatter(*squatter)
+        squatters = [("pipe", key)] + [("hold", winepath("-w", lock), how) for how in
+                                       ("shared", "delete", "read", "none", "lock", "garbage")]
+        for squatter in squatters:
+            with self.subTest(squatter[-1]):
+                if squatter[-1] != "garbage":
+                    self.squatter(*squatter)
                 self.start()
                 (window,) = wait_for("the window", windows, 60)
+                if squatter[-1] == "garbage":
+                    self.squatter(*squatter)
                 self.close_and_start_again(window)
                 self.assertEqual(len(launchers()), 1)
             wineenv.stop()

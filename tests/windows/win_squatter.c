@@ -2,7 +2,9 @@
  *
  *   win_squatter.exe sid          print this user's SID
  *   win_squatter.exe pipe NAME    serve a pipe \\.\pipe\NAME that swallows what it is sent
- *   win_squatter.exe hold PATH    keep PATH open for reading, shared as an indexer shares it
+ *   win_squatter.exe hold PATH [HOW]   keep PATH open as other programs do: shared as an
+ *       indexer shares it (the default); "delete" access; sharing only reading ("read") or
+ *       nothing ("none"); its byte at 4 GiB locked ("lock"); garbage written into it ("garbage")
  *
  * Each prints "ready" once in place, then stays until it is ended. */
 #define WIN32_LEAN_AND_MEAN
@@ -53,15 +55,32 @@ int wmain(int argc, wchar_t **argv)
             CloseHandle(pipe);
         }
     }
-    if (argc == 3 && wcscmp(argv[1], L"hold") == 0) {
-        HANDLE file = CreateFileW(argv[2], GENERIC_READ,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"hold") == 0) {
+        const wchar_t *how = argc == 4 ? argv[3] : L"shared";
+        DWORD access = GENERIC_READ;
+        DWORD sharing = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        if (wcscmp(how, L"delete") == 0)
+            access |= DELETE;
+        else if (wcscmp(how, L"garbage") == 0)
+            access |= GENERIC_WRITE;
+        else if (wcscmp(how, L"read") == 0)
+            sharing = FILE_SHARE_READ;
+        else if (wcscmp(how, L"none") == 0)
+            sharing = 0;
+        HANDLE file = CreateFileW(argv[2], access, sharing, NULL, OPEN_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
         if (file == INVALID_HANDLE_VALUE)
+            return 1;
+        OVERLAPPED at = {.OffsetHigh = 1};
+        DWORD written;
+        if (wcscmp(how, L"lock") == 0
+            && !LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at))
+            return 1;
+        if (wcscmp(how, L"garbage") == 0 && !WriteFile(file, "\x01garbage\n", 9, &written, NULL))
             return 1;
         ready();
         Sleep(INFINITE);
     }
-    fprintf(stderr, "usage: win_squatter.exe sid | pipe NAME | hold PATH\n");
+    fprintf(stderr, "usage: win_squatter.exe sid | pipe NAME | hold PATH [HOW]\n");
     return 2;
 }
