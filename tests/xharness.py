@@ -3,12 +3,15 @@
 host, and a fresh temporary HOME, so that GUI tests never touch the developer's desktop
 or home directory.
 
-    xharness.py [--no-tray | --desktop] [--dpi N] [--second-screen DPI] [--keep-home] -- command...
+    xharness.py [--no-tray | --desktop] [--wm] [--dpi N] [--second-screen DPI] [--keep-home]
+                -- command...
 
 --dpi sets Xft.dpi in the server's resources, which is how Qt learns of a scaled desktop.
 --second-screen adds an X screen, a screen of its own to Qt, with Xft.dpi DPI in its resources.
 --desktop replaces the X11 tray host with a desktop's parts on a private session bus: a panel
 that hosts StatusNotifierItems (xfce4-panel's systray) and a notification daemon (dunst).
+--wm runs a window manager (openbox), as every desktop has: Wine waits for one to take a
+window before it hides it.
 
 The command's exit code is returned; the X server, the tray host and HOME are removed
 afterwards whatever happens.
@@ -73,17 +76,31 @@ def xlib():
     return _xlib
 
 
-def tray_owner_present(display_name):
-    """True once some client owns the freedesktop system-tray selection of screen 0."""
+def selection_owned(display_name, selection):
+    """True once some client owns the selection: a tray host the system-tray selection of
+    screen 0, a window manager WM_S0."""
     x = xlib()
     dpy = x.XOpenDisplay(display_name.encode())
     if not dpy:
         return False
     try:
-        atom = x.XInternAtom(dpy, b"_NET_SYSTEM_TRAY_S0", 0)
+        atom = x.XInternAtom(dpy, selection, 0)
         return x.XGetSelectionOwner(dpy, atom) != 0
     finally:
         x.XCloseDisplay(dpy)
+
+
+def start_owner(command, env, display, selection, what):
+    """Starts a program and waits until it owns its selection."""
+    proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + TRAY_TIMEOUT_S
+    while not selection_owned(display, selection):
+        if proc.poll() is not None or time.monotonic() > deadline:
+            stop(proc)
+            raise RuntimeError(f"{what} did not come up")
+        time.sleep(0.05)
+    return proc
 
 
 PANEL_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
@@ -171,7 +188,7 @@ def stop(proc):
 
 def main(argv):
     tray = True
-    desktop = False
+    desktop = wm = False
     keep_home = False
     dpi = second_dpi = None
     while argv and argv[0] != "--":
@@ -180,6 +197,8 @@ def main(argv):
             tray = False
         elif flag == "--desktop":
             desktop, tray = True, False
+        elif flag == "--wm":
+            wm = True
         elif flag == "--keep-home":
             keep_home = True
         elif flag == "--dpi" and argv:
@@ -195,7 +214,7 @@ def main(argv):
     command = argv[1:]
 
     home = tempfile.mkdtemp(prefix="xharness-home-")
-    xvfb = tray_host = bus = None
+    xvfb = tray_host = bus = window_manager = None
     try:
         xvfb, display = start_xvfb(bool(second_dpi))
         env = dict(os.environ)
@@ -214,17 +233,18 @@ def main(argv):
                            check=True)
         if desktop:
             bus = start_desktop(env)
-        if tray:
-            tray_host = subprocess.Popen(
-                ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-                 "--height", "32", "--SetDockType", "true", "--transparent", "false"],
-                env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            deadline = time.monotonic() + TRAY_TIMEOUT_S
-            while not tray_owner_present(display):
-                if tray_host.poll() is not None or time.monotonic() > deadline:
-                    print("xharness: the tray host did not come up", file=sys.stderr)
-                    return 3
-                time.sleep(0.05)
+        try:
+            if wm:
+                window_manager = start_owner(["openbox", "--sm-disable"], env, display,
+                                             b"WM_S0", "the window manager")
+            if tray:
+                tray_host = start_owner(
+                    ["trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+                     "--height", "32", "--SetDockType", "true", "--transparent", "false"],
+                    env, display, b"_NET_SYSTEM_TRAY_S0", "the tray host")
+        except RuntimeError as error:
+            print(f"xharness: {error}", file=sys.stderr)
+            return 3
         child = subprocess.Popen(command, env=env)
         try:
             return child.wait()
@@ -233,6 +253,7 @@ def main(argv):
             return child.wait()
     finally:
         stop(tray_host)
+        stop(window_manager)
         stop_group(bus)
         stop(xvfb)
         if keep_home:

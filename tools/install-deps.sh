@@ -16,6 +16,7 @@ if [ "${1:-all}" != "run" ]; then
     xvfb xauth trayer x11-utils x11-xserver-utils x11-xkb-utils xdotool # setxkbmap, xkbcomp
     gcc-mingw-w64-x86-64 g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
     wine wine64 nsis # the Windows installer, tried under Wine
+    openbox # a window manager for the Wine tests: Wine waits for one before it hides a window
     python3 procps
     python3-pygame # an SDL2 window: a receiver that reads keys by position
     python3-pefile # the Windows launcher's headers and resources, checked
