@@ -10,6 +10,7 @@
 #endif
 #include <windows.h>
 
+#include <aclapi.h>
 #include <sddl.h>
 
 namespace {
@@ -33,6 +34,41 @@ QString accountSid(HANDLE process)
     }
     ::CloseHandle(token);
     return sid;
+}
+
+// Whether a kernel object is owned as this process's own objects are: by the owner its token
+// gives what it makes (the user, or the Administrators group for an elevated one).
+bool ownedAsOurs(HANDLE object)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr,
+                          nullptr, nullptr, &descriptor)
+        != ERROR_SUCCESS)
+        return false;
+    bool ours = false;
+    HANDLE token = nullptr;
+    if (::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        DWORD size = 0;
+        ::GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+        std::vector<char> buffer(size);
+        ours = size > 0 && ::GetTokenInformation(token, TokenOwner, buffer.data(), size, &size)
+            && ::EqualSid(owner, reinterpret_cast<TOKEN_OWNER *>(buffer.data())->Owner);
+        ::CloseHandle(token);
+    }
+    ::LocalFree(descriptor);
+    return ours;
+}
+
+// An object of ours by that name, made now or found; null where the name holds another
+// account's object, which without a private namespace anyone in the session can make first.
+HANDLE ourObject(HANDLE made)
+{
+    if (made && ::GetLastError() == ERROR_ALREADY_EXISTS && !ownedAsOurs(made)) {
+        ::CloseHandle(made);
+        return nullptr;
+    }
+    return made;
 }
 
 // The user's SID sets this user's names apart from every other account's.
@@ -121,7 +157,7 @@ SingleInstance::Lock SingleInstance::takeLock()
     const QString prefix = QString::fromWCharArray(kNamespace) + QLatin1Char('\\');
     lockPath.prepend(privateNamespace ? prefix : QStringLiteral("Local\\"));
     serverName.prepend(privateNamespace ? prefix : QStringLiteral("Local\\"));
-    lockHandle = ::CreateMutexW(rules.get(), FALSE, lockPath.toStdWString().c_str());
+    lockHandle = ourObject(::CreateMutexW(rules.get(), FALSE, lockPath.toStdWString().c_str()));
     if (!lockHandle)
         return Lock::Unavailable; // somebody else's object at the name: better two launchers
     switch (::WaitForSingleObject(lockHandle, 0)) {
@@ -159,7 +195,7 @@ namespace {
 HANDLE openShowEvent(const QString &name)
 {
     UserOnly rules;
-    return ::CreateEventW(rules.get(), FALSE, FALSE, name.toStdWString().c_str());
+    return ourObject(::CreateEventW(rules.get(), FALSE, FALSE, name.toStdWString().c_str()));
 }
 
 } // namespace

@@ -5,6 +5,8 @@
  *   win_squatter.exe hold PATH [HOW]   keep PATH open as other programs do: shared as an
  *       indexer shares it (the default); "delete" access; sharing only reading ("read") or
  *       nothing ("none"); its byte at 4 GiB locked ("lock"); garbage written into it ("garbage")
+ *   win_squatter.exe mutex NAME   own a mutex at NAME as another account would: owned by
+ *       SYSTEM, open to everyone
  *
  * Each prints "ready" once in place, then stays until it is ended. */
 #define WIN32_LEAN_AND_MEAN
@@ -55,6 +57,17 @@ int wmain(int argc, wchar_t **argv)
             CloseHandle(pipe);
         }
     }
+    if (argc == 3 && wcscmp(argv[1], L"mutex") == 0) {
+        PSECURITY_DESCRIPTOR rules;
+        if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:SYD:(A;;GA;;;WD)",
+                                                                  SDDL_REVISION_1, &rules, NULL))
+            return 1;
+        SECURITY_ATTRIBUTES attributes = {sizeof attributes, rules, FALSE};
+        if (!CreateMutexW(&attributes, TRUE, argv[2]))
+            return 1;
+        ready();
+        Sleep(INFINITE);
+    }
     if ((argc == 3 || argc == 4) && wcscmp(argv[1], L"hold") == 0) {
         const wchar_t *how = argc == 4 ? argv[3] : L"shared";
         DWORD access = GENERIC_READ;
@@ -81,6 +94,6 @@ int wmain(int argc, wchar_t **argv)
         ready();
         Sleep(INFINITE);
     }
-    fprintf(stderr, "usage: win_squatter.exe sid | pipe NAME | hold PATH [HOW]\n");
+    fprintf(stderr, "usage: win_squatter.exe sid | pipe NAME | mutex NAME | hold PATH [HOW]\n");
     return 2;
 }
