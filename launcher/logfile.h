@@ -20,6 +20,9 @@ bool prepareLog(const QString &path);
 // opened.
 bool openLog(const QString &path, QFile &file, Poller::Identity &identity);
 
+// The codec the user's locale writes text in, as a default QTextStream should read it.
+QTextCodec *localeCodec();
+
 // Whether `codec` is the system's own one-byte code page, which the locale's codec may be
 // without a name of its own (Windows' ANSI code page).
 bool isSystemByteTable(QTextCodec *codec);

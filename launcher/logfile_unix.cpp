@@ -2,8 +2,12 @@
 
 #include <QFile>
 #include <QString>
+#include <QTextCodec>
+
+#include <cstdlib>
 
 #include <fcntl.h>
+#include <langinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -50,6 +54,18 @@ bool openLog(const QString &path, QFile &file, Poller::Identity &identity)
     identity.size = qint64(about.st_size);
     identity.modified = qint64(about.st_mtim.tv_sec) * 1000000000 + about.st_mtim.tv_nsec;
     return file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+}
+
+QTextCodec *localeCodec()
+{
+    // Qt built with ICU, as Debian's is, answers UTF-8 whatever the locale (ICU hard-wires it
+    // on Linux). Under a double-byte locale such as ja_JP.SJIS or zh_CN.GB18030 a server
+    // writes that codec, whose second bytes include ASCII letters: the C library knows it.
+    QTextCodec *qt = QTextCodec::codecForLocale();
+    if (qt->mibEnum() != 106 || MB_CUR_MAX == 1)
+        return qt;
+    QTextCodec *system = QTextCodec::codecForName(::nl_langinfo(CODESET));
+    return system ? system : qt;
 }
 
 bool isSystemByteTable(QTextCodec *)

@@ -52,6 +52,11 @@ bool openLog(const QString &path, QFile &file, Poller::Identity &identity)
     return file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
 }
 
+QTextCodec *localeCodec()
+{
+    return QTextCodec::codecForLocale(); // the ANSI code page, double-byte ones included
+}
+
 bool isSystemByteTable(QTextCodec *codec)
 {
     // The locale's codec on Windows is the "System" one (mib 0), the ANSI code page: with one
