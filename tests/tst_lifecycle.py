@@ -795,6 +795,8 @@ class OtherAccountTest(LauncherCase):
             ("a link to the user's own", lambda p: (os.mkdir(p + " target", 0o700),
                                                      os.symlink(p + " target", p)), False),
             ("relative", lambda p: os.mkdir(p, 0o700), True),
+            # The launcher's folder in the home then, at a path too long for a socket's name.
+            ("unset, a home path of 100 characters", lambda p: None, True),
         ]
         for name, make, unused in folders:
             with self.subTest(name):
@@ -805,10 +807,15 @@ class OtherAccountTest(LauncherCase):
                     folder = os.path.relpath(folder)
                 # Qt then falls back to a runtime folder of its own in TMPDIR.
                 home.env.update(XDG_RUNTIME_DIR=folder, TMPDIR=home.dir.name)
+                if name.startswith("unset"):
+                    del home.env["XDG_RUNTIME_DIR"]
+                    home.env["HOME"] = os.path.join(home.dir.name, "h" * (99 - len(home.dir.name)))
+                    os.mkdir(home.env["HOME"])
                 with tempfile.TemporaryFile("w+") as said:
                     self.comes_up_and_back(home, stderr=said)
                     said.seek(0)
                     self.assertEqual(said.read(), "")
+                self.assertEqual(len(home.servers()), 1)
                 if unused:
                     self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
                 else:
