@@ -50,8 +50,8 @@ private:
 // Anything else reads the file from the start. A found code costs each later poll two small
 // reads.
 //
-// Only regular files are opened (never a FIFO or a device, which could block). Each poll
-// reads no further than the size the file had when it
+// Only the user's own regular files are opened, never through a link (nor a FIFO or a
+// device, which could block). Each poll reads no further than the size the file had when it
 // began, so a log that grows faster than it can be read still gets an answer; the next poll
 // goes on from there. `cancelled` is looked at before each chunk.
 class Poller

@@ -28,8 +28,10 @@ public:
     ~ServerProcess() override;
 
     // Starts the program with the arguments, without waiting for it to run. On Linux the
-    // first call makes the launcher a subreaper (PR_SET_CHILD_SUBREAPER).
-    void launch(const QString &program, const QStringList &arguments);
+    // first call makes the launcher a subreaper (PR_SET_CHILD_SUBREAPER). On Unix the server
+    // inherits `inherited` when it is a descriptor (which this closes once the server
+    // started), and nothing else of the launcher's.
+    void launch(const QString &program, const QStringList &arguments, int inherited = -1);
     // Kills the server and its process group (on Windows, its job) at once, without waiting
     // for them to end.
     void killGroup();
@@ -46,5 +48,6 @@ private:
     qint64 launcherPid;
     qint64 lastGroup = 0;
     quint64 startTicks = 0; // Linux: when it started, in clock ticks since boot
+    int inheritedDescriptor = -1;
 #endif
 };

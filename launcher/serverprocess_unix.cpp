@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -191,9 +192,13 @@ ServerProcess::ServerProcess(QObject *parent)
     });
 }
 
-ServerProcess::~ServerProcess() = default;
+ServerProcess::~ServerProcess()
+{
+    if (inheritedDescriptor >= 0)
+        ::close(inheritedDescriptor);
+}
 
-void ServerProcess::launch(const QString &program, const QStringList &arguments)
+void ServerProcess::launch(const QString &program, const QStringList &arguments, int inherited)
 {
 #ifdef Q_OS_LINUX
     // From the first server on, what its helpers detach (setsid, a double fork) comes back
@@ -202,7 +207,11 @@ void ServerProcess::launch(const QString &program, const QStringList &arguments)
     if (!subreaper)
         subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
 #endif
+    inheritedDescriptor = inherited;
     start(program, arguments, QIODevice::ReadWrite);
+    if (inheritedDescriptor >= 0)
+        ::close(inheritedDescriptor);
+    inheritedDescriptor = -1;
     // The child does the same before it runs the program; doing it here too means a kill
     // that comes before the child got that far still finds the group.
     if (processId() > 0) {
@@ -235,6 +244,8 @@ void ServerProcess::killGroup()
 void ServerProcess::setupChildProcess()
 {
     ::setpgid(0, 0);
+    if (inheritedDescriptor >= 0)
+        ::fcntl(inheritedDescriptor, F_SETFD, 0); // kept open across exec, in the server alone
 #ifdef Q_OS_LINUX
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A launcher that died before the line above sends no signal any more: go at once.

@@ -28,7 +28,7 @@ ServerProcess::~ServerProcess()
     ludovane_end_job(job);
 }
 
-void ServerProcess::launch(const QString &program, const QStringList &arguments)
+void ServerProcess::launch(const QString &program, const QStringList &arguments, int)
 {
     // Suspended until it is in its own job, so that no helper it starts is left outside.
     setCreateProcessArgumentsModifier(

@@ -838,7 +838,10 @@ class OtherAccountTest(LauncherCase):
             ("HOME empty", "", None, False),
             ("HOME root's, her file linked from it", "root's", "link", False),
             ("a link at her log", ".", "link", True),
+            ("her own link at her log", ".", "her link", True),
             ("root's file at her log", ".", "file", True),
+            ("HOME a file of hers", "a file", None, False),
+            ("HOME a link to her home", "a link", None, True),
         ]
         for name, value, planted, own in rows:
             with self.subTest(name):
@@ -855,9 +858,16 @@ class OtherAccountTest(LauncherCase):
                     del env["HOME"]
                 elif value == "root's":
                     os.mkdir(env["HOME"], 0o755)
+                elif value == "a file":
+                    open(env["HOME"], "w").close()
+                    os.chown(env["HOME"], OTHER, OTHER)
+                elif value == "a link":
+                    os.symlink(home.dir.name, env["HOME"])
                 log = env.get("HOME") and os.path.normpath(os.path.join(env["HOME"], ".ludovanelog"))
-                if planted == "link":
+                if planted and planted.endswith("link"):
                     os.symlink(target, log)
+                    if planted == "her link":
+                        os.lchown(log, OTHER, OTHER)
                 elif planted == "file":
                     open(log, "w").close()
                 with Launcher(home, env, prefix=AS_OTHER, program=program):
@@ -869,6 +879,29 @@ class OtherAccountTest(LauncherCase):
                     info = os.lstat(log)
                     self.assertEqual((info.st_uid, oct(info.st_mode)), (OTHER, "0o100600"))
 
+    def test_a_home_others_can_write(self):
+        # Before the user's first start, she put a folder of hers at the launcher's folder's
+        # name and a link to a file of hers at the log; while it runs she swaps the log again.
+        home = Home()
+        os.chmod(home.dir.name, 0o777)
+        del home.env["XDG_RUNTIME_DIR"]
+        log, hers = (os.path.join(home.dir.name, n) for n in (".ludovanelog", "hers"))
+        swap = 'ln -s "$2" "$3.new" && mv -T "$3.new" "$3"'
+        as_her = lambda script: subprocess.run(  # noqa: E731
+            [*AS_OTHER, "sh", "-c", script, "sh", home.dir.name, hers, log], check=True)
+        as_her('mkdir -m 700 "$1/.ludovane-launcher" && touch "$1/.ludovane-launcher/x" && '
+               'echo "Code: 666" > "$2" && ' + swap)
+        self.comes_up_and_back(home)
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            as_her(swap)
+            xdotool("windowfocus", "--sync", str(main_window(home.env)[0]), env=home.env)
+            xdotool("key", "Down", env=home.env)
+            self.assertTrue(wait_for(lambda: len(home.servers()) == 3, 10))
+            self.assertEqual(subprocess.run([LAUNCHER], env=home.env, timeout=10).returncode, 0)
+        self.assertEqual(len(home.servers()), 3, "a second launcher started a server")
+        with open(hers) as f:
+            self.assertEqual(f.read(), "Code: 666\n", "a server wrote into her file")
 
 if __name__ == "__main__":
     LAUNCHER = sys.argv.pop(1)

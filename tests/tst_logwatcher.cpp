@@ -13,6 +13,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -188,6 +189,9 @@ private slots:
                                                  << QByteArray("Code: 9\n") << QStringList{"Code: 1", "Code: 9"};
         QTest::newRow("truncated to nothing") << "Code: 1\n" + filler << "truncate" << QByteArray() << one;
         QTest::newRow("swapped for a FIFO") << "Code: 1\n" + filler << "fifo" << QByteArray() << one;
+        QTest::newRow("swapped for a link") << "Code: 1\n" + filler << "link" << QByteArray("Code: 666\n") << one;
+        QTest::newRow("swapped for another account's file")
+            << "Code: 1\n" + filler << "foreign" << QByteArray("Code: 666\n") << one;
     }
     void laterPoll()
     {
@@ -220,11 +224,24 @@ private slots:
         if (change.endsWith(QLatin1String("append"))) {
             QVERIFY(log.open(QIODevice::Append));
             log.write(content);
-        } else if (change == QLatin1String("replace")) {
+        } else if (change == QLatin1String("replace") || change == QLatin1String("link")
+                   || change == QLatin1String("foreign")) {
             QFile next(home->logPath() + QStringLiteral(".new"));
             QVERIFY(next.open(QIODevice::WriteOnly));
             next.write(content);
             next.close();
+#ifdef Q_OS_UNIX
+            if (change == QLatin1String("link")) {
+                QVERIFY(next.link(next.fileName() + QStringLiteral(".link")));
+                next.setFileName(next.fileName() + QStringLiteral(".link"));
+            }
+            if (change == QLatin1String("foreign")
+                && ::chown(QFile::encodeName(next.fileName()).constData(), 65534, 65534) != 0)
+                QSKIP("giving a file to another account takes root");
+#else
+            if (change != QLatin1String("replace"))
+                QSKIP("the owner and links of a log are checked on Unix");
+#endif
 #ifdef Q_OS_WIN
             QVERIFY(MoveFileExW(reinterpret_cast<const wchar_t *>(next.fileName().utf16()),
                                 reinterpret_cast<const wchar_t *>(log.fileName().utf16()),
