@@ -206,7 +206,6 @@ MainWindow::~MainWindow()
         server->killGroup();
     for (ServerProcess *server : servers)
         server->waitForFinished(1000);
-    ServerProcess::endOrphans();
     pollThread->quit();
     pollThread->wait();
     delete pollContext;
@@ -285,14 +284,10 @@ void MainWindow::startServer(const QString &consoleArgument)
         ServerProcess *old = serverProcess;
         if (old->state() == QProcess::NotRunning) {
             old->deleteLater();
-            ServerProcess::endOrphans(); // what it detached before it ended by itself
         } else {
-            connect(old, &QProcess::stateChanged, old, [this, old](QProcess::ProcessState state) {
-                if (state == QProcess::NotRunning) {
+            connect(old, &QProcess::stateChanged, old, [old](QProcess::ProcessState state) {
+                if (state == QProcess::NotRunning)
                     old->deleteLater();
-                    // Its detached helpers have come back to the launcher by now.
-                    ServerProcess::endOrphans(serverProcess);
-                }
             });
             old->killGroup();
         }

@@ -13,11 +13,6 @@ void ServerProcess::startGuard()
     ludovane_join_kill_job();
 }
 
-void ServerProcess::endOrphans(const ServerProcess *)
-{
-    // A server's helpers are in its job, which ends with it.
-}
-
 ServerProcess::ServerProcess(QObject *parent)
     : QProcess(parent)
 {

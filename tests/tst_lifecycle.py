@@ -402,15 +402,28 @@ class LifecycleTest(LauncherCase):
             self.assertTrue(wait_for(lambda: not alive(server), 2))
 
     def test_console_changes_take_the_helpers(self):
-        for helper in ("1", "setsid"):
+        for helper in ("1", "setsid", "double-fork"):
             with self.subTest(helper=helper):
                 home = Home()
                 home.env["LUDOVANE_STANDIN_CHILD"] = helper
                 self.console_changes(home)
 
     def console_changes(self, home):
-        with Launcher(home) as launcher:
+        # Started the way a session script starts it: what the script detached before its
+        # exec is the session's, also once it comes back to the launcher's process (here
+        # once the server runs).
+        pid_file = os.path.join(home.dir.name, "detached")
+        session = (f'(until [ -s "{home.record}" ]; do sleep 0.02; done; setsid sleep 600 & '
+                   f'echo $! > "{pid_file}") & exec "$0"')
+        with Launcher(home, prefix=["sh", "-c", session]) as launcher:
             self.assertTrue(launcher.running())
+            self.assertTrue(wait_for(lambda: os.path.exists(pid_file) and os.path.getsize(pid_file), 5))
+            with open(pid_file) as f:
+                detached = int(f.read())
+            self.addCleanup(lambda: alive(detached) and os.kill(detached, signal.SIGKILL))
+            with open(f"/proc/{detached}/stat") as stat:  # its parent ended: gone back up
+                self.assertTrue(wait_for(lambda: stat.seek(0) or int(stat.read().rsplit(")", 1)[1]
+                                                               .split()[1]) in (launcher.proc.pid, os.getpid()), 5))
             window, _ = main_window(home.env)
             for step, console in enumerate(["genesis", "nes", "snes"], start=2):
                 # The selector has the focus: Down picks the next console.
@@ -421,6 +434,10 @@ class LifecycleTest(LauncherCase):
                     lambda: [c for p, c in home.servers() if alive(p)] == [console]
                     and [c for p, c in home.helpers() if alive(p)] == [console], 2),
                     f"after {console}: servers {home.servers()}, helpers {home.helpers()}")
+            launcher.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(launcher.wait(), 0)
+            self.assertTrue(wait_for(lambda: not any(alive(p) for p, _ in home.helpers()), 2))
+            self.assertTrue(alive(detached), "the launcher ended a program of the session's")
 
     def test_one_launcher_per_home(self):
         home = Home()
