@@ -143,6 +143,19 @@ def close_window(display, window):
     x.XCloseDisplay(dpy)
 
 
+def iconify(display, window):
+    """What a window manager does to minimize a window: unmaps it and says so in WM_STATE."""
+    x = xlib()
+    x.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong,
+                                  ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+    x.XUnmapWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    dpy = x.XOpenDisplay(display.encode())
+    state = x.XInternAtom(dpy, b"WM_STATE", 0)
+    x.XChangeProperty(dpy, window, state, state, 32, 0, (ctypes.c_long * 2)(3, 0), 2)  # Iconic
+    x.XUnmapWindow(dpy, window)
+    x.XCloseDisplay(dpy)
+
+
 class Pinger:
     """Times _NET_WM_PING round trips to a window, as a window manager sends them: the reply
     comes back as a client message on the root window."""
@@ -226,6 +239,7 @@ class Home:
         self.record = os.path.join(self.dir.name, "server-starts.txt")
         self.runtime = os.path.join(self.dir.name, "run")
         os.mkdir(self.runtime, 0o700)
+        open(os.path.join(self.runtime, "bus"), "w").close()  # a file where a bus's socket goes
         self.env = dict(os.environ, HOME=self.dir.name, LUDOVANE_STANDIN_RECORD=self.record,
                         LUDOVANE_STANDIN_CHILD="1", XDG_RUNTIME_DIR=self.runtime)
 
@@ -246,6 +260,50 @@ class Home:
         """Kills the servers and helpers a failed check left running, and removes the home."""
         end_strays(*(pid for pid, _ in self.servers() + self.helpers()))
         self.dir.cleanup()
+
+
+# What a desktop's StatusNotifierItem host and notification daemon answer to, of the calls
+# the launcher makes.
+DESKTOP_STUB = """<node><interface name="org.freedesktop.Notifications">
+ <method name="Notify"><arg type="s"/><arg type="u"/><arg type="s"/><arg type="s"/><arg type="s"/>
+  <arg type="as"/><arg type="a{sv}"/><arg type="i"/><arg type="u" direction="out"/></method>
+</interface><interface name="org.kde.StatusNotifierWatcher">
+ <method name="RegisterStatusNotifierItem"><arg type="s"/></method>
+ <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
+</interface></node>"""
+
+
+class DesktopStub:
+    """A session bus of the test's own, with a StatusNotifierItem host and a notification
+    daemon that keep every notification they get."""
+
+    def __init__(self, test):
+        from gi.repository import Gio, GLib
+        self.context = GLib.MainContext.default()
+        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        test.addCleanup(lambda: (bus.kill(), bus.wait(), bus.stdout.close()))
+        self.address = bus.stdout.readline().strip()
+        flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+        connection = self.connection = Gio.DBusConnection.new_for_address_sync(self.address, flags,
+                                                                               None, None)
+        self.notifications = []
+
+        def called(connection, sender, path, interface, method, arguments, invocation):
+            if method == "Notify":
+                self.notifications.append(arguments.unpack())
+            invocation.return_value(GLib.Variant("(u)", (1,)) if method == "Notify" else None)
+        for interface, path in zip(Gio.DBusNodeInfo.new_for_xml(DESKTOP_STUB).interfaces,
+                                   ("/org/freedesktop/Notifications", "/StatusNotifierWatcher")):
+            connection.register_object(path, interface, called, lambda *_: GLib.Variant("b", True))
+            connection.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                 "RequestName", GLib.Variant("(su)", (interface.name, 0)), None, 0, -1, None)
+
+    def answer(self):
+        """Answers the calls that came, and tells the notifications so far."""
+        while self.context.iteration(False):
+            pass
+        return self.notifications
 
 
 class LauncherCase(unittest.TestCase):
@@ -367,7 +425,8 @@ class LifecycleTest(LauncherCase):
                             self.assertNotIn(server, reaped, "the launcher did not stop it")
                             # Nor a session bus started for it (dbus-launch, with dbus-x11).
                             self.assertFalse(bus_autolaunched(home.env["DISPLAY"]))
-                            self.assertEqual(os.listdir(home.runtime), own_names(home.runtime))
+                            self.assertEqual(sorted(os.listdir(home.runtime)),
+                                             ["bus", *own_names(home.runtime)])
                         else:
                             self.assertNotEqual(status, 0)
                     finally:
@@ -444,9 +503,9 @@ class LifecycleTest(LauncherCase):
         with Launcher(home) as first:
             self.assertTrue(first.running())
             window, _ = main_window(home.env)
-            for hidden in (False, True):
-                if hidden:
-                    close_window(home.env["DISPLAY"], window)
+            for away in (None, close_window, iconify):
+                if away:
+                    away(home.env["DISPLAY"], window)
                     self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
                 started = time.monotonic()
                 second = subprocess.run([LAUNCHER], env=home.env, timeout=10)
@@ -522,6 +581,20 @@ class LifecycleTest(LauncherCase):
                     self.assertTrue(launcher.running())
                     with open(f"/proc/{launcher.proc.pid}/maps") as maps:
                         self.assertEqual("libGLX_mesa" in maps.read(), loaded)
+
+    def test_notification_to_the_desktops_daemon(self):
+        desktop = DesktopStub(self)
+        home = Home()
+        home.env.update(DBUS_SESSION_BUS_ADDRESS=desktop.address, LUDOVANE_STANDIN_CODE="4711")
+        with Launcher(home):
+            self.assertTrue(wait_for(desktop.answer, 15), "no notification")
+        (app, _, icon, title, text, actions, hints, timeout), = desktop.answer()
+        self.assertEqual((app, icon, title, text, actions, timeout),
+                         ("Ludovane", "ludovane-launcher", "Ludovane", "Code: 4711", [], 5000))
+        self.assertEqual((hints["desktop-entry"], hints["urgency"]), ("ludovane-launcher", 1))
+        width, height, stride, alpha, bits, channels, pixels = hints["image-data"]
+        self.assertEqual((width, height, stride, alpha, bits, channels, len(pixels)),
+                         (64, 64, 256, True, 8, 4, 64 * 256))
 
     def test_two_at_once(self):
         home = Home()
@@ -676,10 +749,19 @@ class DesktopTest(LauncherCase):
         self.addCleanup(lambda: (weston.terminate(), weston.wait()))
         self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(home.runtime, "wayland-l")),
                                  10), "weston did not start")
-        env = dict(home.env, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-l")
+        env = dict(home.env, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-l",
+                   WAYLAND_DEBUG="client")  # the requests it makes, told on standard error
         del env["DISPLAY"]
-        with Launcher(home, env) as launcher:
+        said = tempfile.TemporaryFile("w+", errors="replace")
+        self.addCleanup(said.close)
+        with Launcher(home, env, stderr=said) as launcher:
             self.check_widgets(launcher)
+            # The compositor matches the window to the desktop entry the build installs.
+            said.seek(0)
+            entry, = (n for n in os.listdir(os.path.join(os.path.dirname(__file__), "..",
+                                                         "launcher", "desktop")) if n.endswith(".desktop"))
+            app_id = re.search(r'set_app_id\("([^"]*)"\)', said.read())
+            self.assertEqual(app_id and app_id[1], entry.removesuffix(".desktop"))
             with open(f"/proc/{launcher.proc.pid}/maps") as maps:
                 self.assertIn("libQt5WaylandClient", maps.read())
             self.assertEqual(subprocess.run([LAUNCHER], env=env, timeout=10).returncode, 0)
