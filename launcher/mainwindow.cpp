@@ -296,7 +296,8 @@ void MainWindow::startServer(const QString &consoleArgument)
     serverProcess = nullptr;
     // A server needs a log of the user's own to report its code in: none rather than one
     // writing where somebody else chose.
-    const logscan::ServerLog log = logPath.isEmpty() ? logscan::ServerLog() : logscan::prepareLog(logPath);
+    const logscan::ServerLog log =
+        logPath.isEmpty() ? logscan::ServerLog() : logscan::prepareLog(logPath);
     if (log.path.isEmpty())
         return;
     serverProcess = new ServerProcess(this);

@@ -41,8 +41,8 @@ void SingleInstance::useFolder(const QString &folder, const QString &key)
 {
     if (folder.isEmpty())
         return;
-    const int fd = ::open(QFile::encodeName(folder).constData(),
-                          O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int fd =
+        ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat info;
     if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_uid != ::geteuid()
         || (info.st_mode & 07777) != 0700) {

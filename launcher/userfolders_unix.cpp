@@ -19,7 +19,7 @@ bool isPrivate(const QByteArray &path)
 {
     struct stat info;
     return ::stat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode)
-        && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700;
+           && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700;
 }
 
 } // namespace
@@ -76,8 +76,8 @@ QString privateFolder()
         if (!S_ISDIR(there.st_mode) ? ::unlink(path.constData()) == 0
                                     : ::rmdir(path.constData()) == 0)
             continue;
-        const QByteArray aside = path + '.'
-            + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+        const QByteArray aside =
+            path + '.' + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
         ::rename(path.constData(), aside.constData());
     }
     return QString();

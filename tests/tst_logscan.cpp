@@ -26,10 +26,8 @@ QString wholeTextSearch(const QByteArray &bytes, bool *atEnd = nullptr, QTextCod
     buffer.setData(bytes);
     buffer.open(QIODevice::ReadOnly);
     QTextStream stream(&buffer);
-    if (codec) {
-        stream.setCodec(codec);
-        stream.setAutoDetectUnicode(true);
-    }
+    stream.setCodec(codec ? codec : QTextCodec::codecForLocale());
+    stream.setAutoDetectUnicode(true);
     // Unpaired surrogates (what UTF-32 units past U+10FFFF decode to) as '?': the pattern
     // engine refuses a text holding one, where a reader sees only an odd character.
     const QByteArray utf8 = stream.readAll().toUtf8();
@@ -54,23 +52,21 @@ QString scanned(const QByteArray &bytes)
     return first.isNull() ? poller.poll(file.fileName(), running) : first;
 }
 
-// Sets LOCALE up as a user's: a codec's name becomes Qt's locale codec; a locale's name the C
-// library's (made with localedef in `dir`), which Qt 5 reports as UTF-8 whatever its codec:
-// `reference` is then the codec a reader of the whole text should use. False where the
-// locale cannot be made.
+// Sets LOCALE up: a codec's name as Qt's locale codec; a locale's name as the C library's,
+// made with localedef in `dir`, which Qt 5 reports as UTF-8 whatever its codec: `reference`
+// is then the codec a reader should use. False where the locale cannot be made.
 bool useLocale(const QByteArray &locale, const QString &dir, QTextCodec *&reference)
 {
-    const int dot = locale.indexOf('.');
-    if (dot < 0) {
-        QTextCodec::setCodecForLocale(QTextCodec::codecForName(locale));
+    const QList<QByteArray> parts = locale.split('.');
+    QTextCodec::setCodecForLocale(parts.size() == 1 ? QTextCodec::codecForName(locale) : nullptr);
+    if (parts.size() == 1)
         return true;
-    }
-    if (!QFile::exists(dir + QLatin1Char('/') + QLatin1String(locale)))
+    const QString made = dir + QLatin1Char('/') + QLatin1String(locale);
+    if (!QFile::exists(made))
         QProcess::execute(QStringLiteral("localedef"),
-                          {"-c", "-i", QLatin1String(locale.left(dot)), "-f",
-                           QLatin1String(locale.mid(dot + 1)), dir + QLatin1Char('/') + QLatin1String(locale)});
+                          {"-c", "-i", parts[0], "-f", parts[1], made});
     qputenv("LOCPATH", QFile::encodeName(dir));
-    reference = QTextCodec::codecForName(locale.mid(dot + 1));
+    reference = QTextCodec::codecForName(parts[1]);
     return std::setlocale(LC_ALL, locale.constData()) && reference;
 }
 
@@ -106,20 +102,13 @@ class LogScanTest : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanup()
-    {
-        QTextCodec::setCodecForLocale(nullptr);
-        std::setlocale(LC_ALL, "C");
-    }
+    void cleanup() { QTextCodec::setCodecForLocale(nullptr), std::setlocale(LC_ALL, "C"); }
 
     void matchesWholeTextSearch_data()
     {
-        QTest::addColumn<QByteArray>("locale");
-        // One-byte tables are scanned as bytes, the others (one of them with shift states)
-        // through the decoder; so are the double-byte locales Qt takes for UTF-8.
-        for (const char *codec : {"UTF-8", "ISO-8859-1", "Windows-1252", "Shift_JIS", "ISO-2022-JP",
-                                  "ja_JP.SHIFT_JIS", "zh_CN.GBK"})
-            QTest::newRow(codec) << QByteArray(codec);
+        pollerAfterAppends_data(); // and double-byte locales, which Qt takes for UTF-8
+        for (const char *locale : {"ja_JP.SHIFT_JIS", "zh_CN.GBK"})
+            QTest::newRow(locale) << QByteArray(locale);
     }
     void matchesWholeTextSearch()
     {
@@ -144,7 +133,14 @@ private slots:
     // Polling a log, then polling it again after more was appended, answers what searching
     // the whole text answers each time, wherever the append cut the text; except that digits
     // at the text's end wait for what follows them, or for a poll that finds no more.
-    void pollerAfterAppends_data() { matchesWholeTextSearch_data(); }
+    void pollerAfterAppends_data()
+    {
+        QTest::addColumn<QByteArray>("locale");
+        // One-byte tables are scanned as bytes, the others (one of them with shift states)
+        // through the decoder.
+        for (const char *codec : {"UTF-8", "ISO-8859-1", "Windows-1252", "Shift_JIS", "ISO-2022-JP"})
+            QTest::newRow(codec) << QByteArray(codec);
+    }
     void pollerAfterAppends()
     {
         QFETCH(QByteArray, locale);
@@ -268,9 +264,7 @@ private slots:
     void stopsReadingAtTheFirstMatch()
     {
         QTemporaryFile log;
-        QVERIFY(log.open());
-        log.write("Code: 77\n" + QByteArray(8 << 20, 'q'));
-        log.flush();
+        QVERIFY(log.open() && log.write("Code: 77\n" + QByteArray(8 << 20, 'q')) && log.flush());
         logscan::Poller poller;
         QCOMPARE(poller.poll(log.fileName(), std::atomic<bool>{false}), QStringLiteral("77"));
         QVERIFY(poller.lastPollRead() < 1 << 20);
@@ -282,22 +276,19 @@ private slots:
     {
         QTemporaryFile log;
         QVERIFY(log.open() && log.resize(qint64(1) << 30)); // sparse
-        const auto readSoFar = [] {
+        const auto read = [] { // rchar, on its first line: what this process read so far
             QFile io(QStringLiteral("/proc/self/io"));
-            return io.open(QIODevice::ReadOnly) ? io.readAll().split('\n').value(0).mid(7).toLongLong() : 0;
+            return io.open(QIODevice::ReadOnly) ? io.readLine().mid(7).trimmed().toLongLong() : 0;
         };
-        const qint64 before = readSoFar();
         logscan::Poller poller;
-        const std::atomic<bool> running{false};
-        QString first = QStringLiteral("not polled");
-        std::thread polling([&] { first = poller.poll(log.fileName(), running); });
-        QTRY_VERIFY_WITH_TIMEOUT(readSoFar() - before > (1 << 20) || first != QLatin1String("not polled"), 20000);
-        log.seek(log.size());
-        log.write("\nCode: 5\n");
-        log.flush();
+        QString first = QStringLiteral("?");
+        const qint64 before = read();
+        std::thread polling([&] { first = poller.poll(log.fileName(), std::atomic<bool>{false}); });
+        QTRY_VERIFY_WITH_TIMEOUT(read() - before > (1 << 20) || first != QLatin1String("?"), 20000);
+        QVERIFY(log.seek(log.size()) && log.write("\nCode: 5\n") && log.flush());
         polling.join();
         QCOMPARE(first, QString());
-        QCOMPARE(poller.poll(log.fileName(), running), QStringLiteral("5"));
+        QCOMPARE(poller.poll(log.fileName(), std::atomic<bool>{false}), QStringLiteral("5"));
     }
 
 private:

@@ -189,9 +189,12 @@ private slots:
                                                  << QByteArray("Code: 9\n") << QStringList{"Code: 1", "Code: 9"};
         QTest::newRow("truncated to nothing") << "Code: 1\n" + filler << "truncate" << QByteArray() << one;
         QTest::newRow("swapped for a FIFO") << "Code: 1\n" + filler << "fifo" << QByteArray() << one;
-        QTest::newRow("swapped for a link") << "Code: 1\n" + filler << "link" << QByteArray("Code: 666\n") << one;
+#ifdef Q_OS_UNIX // where the poll checks the log's owner and takes no link
+        QTest::newRow("swapped for a link")
+            << "Code: 1\n" + filler << "link" << QByteArray("Code: 666\n") << one;
         QTest::newRow("swapped for another account's file")
             << "Code: 1\n" + filler << "foreign" << QByteArray("Code: 666\n") << one;
+#endif
     }
     void laterPoll()
     {
@@ -224,8 +227,7 @@ private slots:
         if (change.endsWith(QLatin1String("append"))) {
             QVERIFY(log.open(QIODevice::Append));
             log.write(content);
-        } else if (change == QLatin1String("replace") || change == QLatin1String("link")
-                   || change == QLatin1String("foreign")) {
+        } else if (QStringList{"replace", "link", "foreign"}.contains(change)) {
             QFile next(home->logPath() + QStringLiteral(".new"));
             QVERIFY(next.open(QIODevice::WriteOnly));
             next.write(content);
@@ -238,9 +240,6 @@ private slots:
             if (change == QLatin1String("foreign")
                 && ::chown(QFile::encodeName(next.fileName()).constData(), 65534, 65534) != 0)
                 QSKIP("giving a file to another account takes root");
-#else
-            if (change != QLatin1String("replace"))
-                QSKIP("the owner and links of a log are checked on Unix");
 #endif
 #ifdef Q_OS_WIN
             QVERIFY(MoveFileExW(reinterpret_cast<const wchar_t *>(next.fileName().utf16()),
