@@ -274,6 +274,9 @@ private slots:
     // further than the size the log had when it began.
     void aPollEndsAtTheSizeItBeganWith()
     {
+#ifndef Q_OS_LINUX
+        QSKIP("a poll under way is seen in /proc/self/io, Linux's");
+#endif
         QTemporaryFile log;
         QVERIFY(log.open() && log.resize(qint64(1) << 30)); // sparse
         const auto read = [] { // rchar, on its first line: what this process read so far
