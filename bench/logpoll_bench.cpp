@@ -1,6 +1,6 @@
 // One poll of the server log, timed and weighed on generated logs of 1 MB, 100 MB and 1 GB with
 // the code on the first line, on the last line, and absent. Side by side in the same run:
-//   scan      - the launcher's chunked scanner (logscan::firstCode)
+//   scan      - the launcher's chunked scanner (a first poll of logscan::Poller)
 //   readall   - reading the whole text with QTextStream and searching it with the pattern
 //   grep      - grep -m1 -E 'Code:[[:space:]][0-9]+' on the same file
 // Then the poll the launcher repeats every 4 s (logscan::Poller) on the largest log without a
@@ -76,12 +76,11 @@ void resetPeak()
         refs.write("5");
 }
 
+// The first poll of a log, as the launcher's first poll after start-up reads it.
 QString scanPoll(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QString();
-    return logscan::firstCode(file);
+    logscan::Poller poller;
+    return poller.poll(path, std::atomic<bool>{false});
 }
 
 QString readAllPoll(const QString &path)

@@ -14,13 +14,14 @@
 
 namespace logscan {
 
-bool prepareLog(const QString &path)
+ServerLog prepareLog(const QString &path)
 {
-    // Read-write creates a missing log and leaves an existing one as it is.
+    // Read-write creates a missing log and leaves an existing one as it is. The profile
+    // folder's access list keeps it the user's.
     QFile file(path);
     if (file.open(QIODevice::ReadWrite))
         file.close();
-    return true;
+    return {path};
 }
 
 bool openLog(const QString &path, QFile &file, Poller::Identity &identity)
@@ -50,6 +51,11 @@ bool openLog(const QString &path, QFile &file, Poller::Identity &identity)
         return false;
     }
     return file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle);
+}
+
+QTextCodec *localeCodec()
+{
+    return QTextCodec::codecForLocale(); // the ANSI code page, double-byte ones included
 }
 
 bool isSystemByteTable(QTextCodec *codec)

@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QIODevice>
 #include <QSysInfo>
 #include <QTextCodec>
 #include <QTextDecoder>
@@ -102,7 +101,7 @@ struct Encoding
 Encoding encodingOf(const QByteArray &start)
 {
     // As a default QTextStream picks: a byte-order mark, otherwise the locale's codec.
-    QTextCodec *locale = QTextCodec::codecForLocale();
+    QTextCodec *locale = localeCodec();
     QTextCodec *codec = QTextCodec::codecForUtfText(start, locale);
     Encoding encoding;
     const int mib = codec->mibEnum();
@@ -248,6 +247,9 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
         known = false;
         return QString();
     }
+    // Digits that ran to the end of the file at the last poll, with nothing written since:
+    // the number as it stands, until more digits follow.
+    bool quiet = false;
     if (!unchangedSoFar(file, now)) {
         matcher = Matcher();
         fed = 0;
@@ -255,8 +257,8 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
         width = encoding.width;
         bigEndian = encoding.bigEndian;
         decoder.reset(encoding.decoded ? new Decoder(encoding.decoded) : nullptr);
-    } else if (matcher.pending() && now.size == last.size && now.modified == last.modified) {
-        matcher.settle(); // nothing was written after the digits since the last poll
+    } else {
+        quiet = matcher.pending() && now.size == last.size && now.modified == last.modified;
     }
 
     known = false; // until this poll is through
@@ -281,7 +283,7 @@ QString Poller::poll(const QString &path, const std::atomic<bool> &cancelled)
     known = true;
     last = now;
     remember(file);
-    return matcher.found() ? matcher.digits() : QString();
+    return matcher.found() || quiet ? matcher.digits() : QString();
 }
 
 bool Poller::unchangedSoFar(QFile &file, const Identity &now) const
@@ -300,32 +302,6 @@ void Poller::remember(QFile &file)
     tail = readAt(file, fed - size, size);
     if (head.size() != size || tail.size() != size)
         known = false; // shrunk meanwhile
-}
-
-QString firstCode(QIODevice &device)
-{
-    QByteArray chunk = device.read(kChunk);
-    if (chunk.isEmpty())
-        return QString();
-    const Encoding encoding = encodingOf(chunk.left(kDetectBytes));
-    const std::unique_ptr<Decoder> decoder(encoding.decoded ? new Decoder(encoding.decoded)
-                                                            : nullptr);
-    Matcher matcher;
-    QByteArray cut; // a unit cut by the end of the last read
-    while (!chunk.isEmpty()) {
-        if (decoder) {
-            decoder->feed(matcher, chunk);
-        } else {
-            chunk.prepend(cut);
-            cut = chunk.mid(int(matcher.feed(chunk.constData(), chunk.size(), encoding.width,
-                                             encoding.bigEndian)));
-        }
-        if (matcher.found())
-            break;
-        chunk = device.read(kChunk);
-    }
-    // At the end of the text, digits that run to it are the code.
-    return matcher.found() || matcher.pending() ? matcher.digits() : QString();
 }
 
 } // namespace logscan

@@ -7,7 +7,6 @@
 #include <memory>
 
 class QFile;
-class QIODevice;
 
 namespace logscan {
 
@@ -30,7 +29,6 @@ public:
     bool pending() const { return state == kDigits; }
     // Nothing of a match begun.
     bool idle() const { return state == 0; }
-    void settle() { state = kFound; }
     const QString &digits() const { return number; }
 
 private:
@@ -39,25 +37,23 @@ private:
     QString number;
 };
 
-// The first code in the text that `device` holds, decoded the way a default QTextStream
-// decodes it (byte-order mark detection, the locale's codec otherwise). Returns a null
-// string when the text has no such code. Reads in bounded chunks and stops at the first
-// match. The device must be open for reading and positioned at its start.
-QString firstCode(QIODevice &device);
-
-// Polls the log at one path again and again. Each poll answers what firstCode would answer
-// for the whole file at that moment, except that digits running to the end of the file are
-// not a code until a non-digit follows them or a later poll finds the file unchanged (a
-// server may be half-way through writing the number). Where it can tell that the file was
-// only appended to (the same file, not shorter, the first and last few KiB of what it read
-// unchanged) it goes on where the last poll stopped, in every encoding: the matcher's state,
-// and for a decoded codec the decoder itself, are kept between polls. Anything else reads
-// the file from the start. A found code costs each later poll two small reads.
+// Polls the log at one path again and again. Each poll answers with the first code of the
+// whole file as it stands, the text decoded the way a default QTextStream decodes it
+// (byte-order mark detection, the locale's codec otherwise), reading in bounded chunks and
+// stopping at the first match. Digits running to the end of the file are not a code until a
+// non-digit follows them or a later poll finds the file unchanged (a server may be half-way
+// through writing the number); digits written right after them later, however much later,
+// still belong to the number, and the answer becomes the whole of it. Where it can tell that
+// the file was only appended to (the same file, not shorter, the first and last few KiB of
+// what it read unchanged) it goes on where the last poll stopped, in every encoding: the
+// matcher's state, and for a decoded codec the decoder itself, are kept between polls.
+// Anything else reads the file from the start. A found code costs each later poll two small
+// reads.
 //
-// Only regular files are opened (never a FIFO or a device, which could block). Each poll
-// reads no further than the size the file had when it began, so a log that grows faster
-// than it can be read still gets an answer; the next poll goes on from there. `cancelled`
-// is looked at before each chunk.
+// Only the user's own regular files are opened, never through a link (nor a FIFO or a
+// device, which could block). Each poll reads no further than the size the file had when it
+// began, so a log that grows faster than it can be read still gets an answer; the next poll
+// goes on from there. `cancelled` is looked at before each chunk.
 class Poller
 {
 public:

@@ -206,7 +206,6 @@ MainWindow::~MainWindow()
         server->killGroup();
     for (ServerProcess *server : servers)
         server->waitForFinished(1000);
-    ServerProcess::endOrphans();
     pollThread->quit();
     pollThread->wait();
     delete pollContext;
@@ -267,14 +266,13 @@ void MainWindow::describePicture(int console)
     form->imgconsole->setAccessibleDescription(tr("Picture of the console"));
 }
 
+// The log itself is made, or made the user's own again, before every server start: another
+// account may have replaced it since the last one.
 void MainWindow::prepareLogFile()
 {
     const QString home = homeDirectory();
-    if (home.isEmpty())
-        return; // no home, no log: the poll finds nothing
-    logPath = joinPath(home, QStringLiteral(".ludovanelog"));
-    if (!logscan::prepareLog(logPath))
-        logPath.clear(); // no server rather than one writing where somebody else chose
+    if (!home.isEmpty()) // no home, no log: the poll finds nothing
+        logPath = joinPath(home, QStringLiteral(".ludovanelog"));
 }
 
 void MainWindow::startServer(const QString &consoleArgument)
@@ -286,22 +284,22 @@ void MainWindow::startServer(const QString &consoleArgument)
         ServerProcess *old = serverProcess;
         if (old->state() == QProcess::NotRunning) {
             old->deleteLater();
-            ServerProcess::endOrphans(); // what it detached before it ended by itself
         } else {
-            connect(old, &QProcess::stateChanged, old, [this, old](QProcess::ProcessState state) {
-                if (state == QProcess::NotRunning) {
+            connect(old, &QProcess::stateChanged, old, [old](QProcess::ProcessState state) {
+                if (state == QProcess::NotRunning)
                     old->deleteLater();
-                    // Its detached helpers have come back to the launcher by now.
-                    ServerProcess::endOrphans(serverProcess);
-                }
             });
             old->killGroup();
         }
     }
 
     serverProcess = nullptr;
-    if (logPath.isEmpty())
-        return; // a server needs a log of the user's own to report its code in
+    // A server needs a log of the user's own to report its code in: none rather than one
+    // writing where somebody else chose.
+    const logscan::ServerLog log =
+        logPath.isEmpty() ? logscan::ServerLog() : logscan::prepareLog(logPath);
+    if (log.path.isEmpty())
+        return;
     serverProcess = new ServerProcess(this);
     // Nobody reads the server's output: left on pipes, QProcess would buffer all of it.
     serverProcess->setStandardOutputFile(QProcess::nullDevice());
@@ -309,8 +307,8 @@ void MainWindow::startServer(const QString &consoleArgument)
     const QString program = joinPath(QCoreApplication::applicationDirPath(),
                                      QStringLiteral("ludovane.exe"));
     const QStringList arguments{QStringLiteral("-batchmode"), QStringLiteral("-nographics"),
-                                QStringLiteral("-logFile"), logPath, consoleArgument};
-    serverProcess->launch(program, arguments);
+                                QStringLiteral("-logFile"), log.path, consoleArgument};
+    serverProcess->launch(program, arguments, log.descriptor);
 }
 
 void MainWindow::readData()

@@ -2,8 +2,9 @@
 
 #include <QProcess>
 
-// The server's process. On Linux it runs in a process group of its own, on Windows in a job
-// of its own, so that stopping it takes the helpers it started too, and it dies with the
+// The server's process. On Linux it runs in a process group of its own and is the
+// subreaper of what it starts, on Windows in a job of its own, so that stopping it takes
+// every helper it started too (detached or not) and nothing else, and it dies with the
 // launcher however the launcher ends (a signal, a crash, a lost display), so that no server
 // outlives the launcher. The platform halves live in serverprocess_unix.cpp and
 // serverprocess_win.cpp.
@@ -17,21 +18,15 @@ public:
     // helpers it started might not.
     static void startGuard();
 
-    // On Linux the first launch makes the launcher the subreaper of what it starts. This ends
-    // every process that came back so since the first server started (and before
-    // `current` started, when given), and what comes back when those end, and reaps them;
-    // within about a second. Call it once a replaced server has ended, and at every normal
-    // end after the servers ended. Elsewhere it does nothing.
-    static void endOrphans(const ServerProcess *current = nullptr);
-
     explicit ServerProcess(QObject *parent = nullptr);
     ~ServerProcess() override;
 
-    // Starts the program with the arguments, without waiting for it to run. On Linux the
-    // first call makes the launcher a subreaper (PR_SET_CHILD_SUBREAPER).
-    void launch(const QString &program, const QStringList &arguments);
-    // Kills the server and its process group (on Windows, its job) at once, without waiting
-    // for them to end.
+    // Starts the program with the arguments, without waiting for it to run. On Unix the
+    // server inherits `inherited` when it is a descriptor (which this closes once the server
+    // started), and nothing else of the launcher's.
+    void launch(const QString &program, const QStringList &arguments, int inherited = -1);
+    // Kills the server, everything that descends from it and its process group (on Windows,
+    // its job) at once, without waiting for the server to end.
     void killGroup();
 
 #ifndef Q_OS_WIN
@@ -45,6 +40,6 @@ private:
 #else
     qint64 launcherPid;
     qint64 lastGroup = 0;
-    quint64 startTicks = 0; // Linux: when it started, in clock ticks since boot
+    int inheritedDescriptor = -1;
 #endif
 };

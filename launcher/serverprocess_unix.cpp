@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 
 #ifdef Q_OS_LINUX
 #include <QElapsedTimer>
+#include <QMultiHash>
 #include <QSet>
 #include <QVector>
 
@@ -59,16 +61,11 @@ void guard(qint64 group)
 }
 
 #ifdef Q_OS_LINUX
-QSet<qint64> runningServers; // not yet reaped: the launcher's children that are not orphans
-quint64 firstServerStart = 0; // when the first server started, in clock ticks since boot
-bool subreaper = false; // only then are children that are not servers orphans
-
 struct Process
 {
     pid_t pid;
     pid_t parent;
-    pid_t group;
-    quint64 start; // clock ticks since boot
+    bool ended; // a zombie, waiting to be reaped
 };
 
 bool readProcess(pid_t pid, Process &process)
@@ -82,68 +79,67 @@ bool readProcess(pid_t pid, Process &process)
     const size_t got = std::fread(text, 1, sizeof text - 1, file);
     std::fclose(file);
     text[got] = 0;
-    // After the name in parentheses (which may hold anything): state, parent, ... start.
+    // After the name in parentheses (which may hold anything): state, parent.
     const char *rest = std::strrchr(text, ')');
-    unsigned long long start = 0;
-    int parent = 0, group = 0;
-    if (!rest
-        || std::sscanf(rest + 1, " %*c %d %d %*d %*d %*d %*u %*u %*u %*u %*u %*u %*u %*d %*d "
-                                 "%*d %*d %*d %*d %llu", &parent, &group, &start) != 3)
+    char state = 0;
+    int parent = 0;
+    if (!rest || std::sscanf(rest + 1, " %c %d", &state, &parent) != 2)
         return false;
-    process = {pid, pid_t(parent), pid_t(group), quint64(start)};
+    process = {pid, pid_t(parent), state == 'Z'};
     return true;
 }
 
-QVector<Process> allProcesses()
+// Every process below `root` that has not ended, from one look at all processes.
+QVector<pid_t> descendants(pid_t root)
 {
-    QVector<Process> all;
+    QMultiHash<pid_t, pid_t> children;
+    QSet<pid_t> ended;
     if (DIR *proc = ::opendir("/proc")) {
         while (const dirent *entry = ::readdir(proc)) {
             Process process;
             const int pid = std::atoi(entry->d_name);
-            if (pid > 0 && readProcess(pid, process))
-                all.append(process);
+            if (pid > 0 && readProcess(pid, process)) {
+                children.insert(process.parent, process.pid);
+                if (process.ended)
+                    ended.insert(process.pid);
+            }
         }
         ::closedir(proc);
     }
-    return all;
+    QVector<pid_t> below;
+    QVector<pid_t> next{root};
+    while (!next.isEmpty()) {
+        for (pid_t child : children.values(next.takeLast())) {
+            next.append(child);
+            if (!ended.contains(child))
+                below.append(child);
+        }
+    }
+    return below;
+}
+
+// While the server lives, everything it started is below it, whatever the helpers did
+// (setsid, a double fork): an orphan goes back to the server, its subreaper, and nothing the
+// launcher's own session started can get there. So the server is stopped, to start nothing
+// more, and what is below it is killed round by round (what a killed process had started
+// comes back to the server), for at most about a second, before the server itself.
+void endDescendants(pid_t server)
+{
+    ::kill(server, SIGSTOP);
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        const QVector<pid_t> below = descendants(server);
+        if (below.isEmpty() || waited.elapsed() > 1000)
+            return;
+        for (pid_t pid : below)
+            ::kill(pid, SIGKILL);
+        ::usleep(1000);
+    }
 }
 #endif
 
 } // namespace
-
-void ServerProcess::endOrphans(const ServerProcess *current)
-{
-#ifdef Q_OS_LINUX
-    if (!subreaper || !firstServerStart)
-        return;
-    // The current server's own detached helpers are its business until it is replaced.
-    const quint64 before = current && current->startTicks ? current->startTicks : ~quint64(0);
-    // Children in the launcher's own group (a session bus launcher the desktop libraries
-    // started, say) are its own, and stay. Each round kills what is back, reaps what ended,
-    // and looks again: what descends from what it killed comes back in turn.
-    QElapsedTimer waited;
-    waited.start();
-    for (;;) {
-        const QVector<Process> all = allProcesses();
-        QVector<pid_t> orphans;
-        for (const Process &process : all)
-            if (process.parent == ::getpid() && process.group != ::getpgrp()
-                && process.start >= firstServerStart && process.start < before
-                && !runningServers.contains(process.pid))
-                orphans.append(process.pid);
-        if (orphans.isEmpty() || waited.elapsed() > 1000)
-            return;
-        for (pid_t pid : orphans) {
-            ::kill(pid, SIGKILL); // still ours: not reaped yet
-            ::waitpid(pid, nullptr, WNOHANG);
-        }
-        ::usleep(1000);
-    }
-#else
-    Q_UNUSED(current)
-#endif
-}
 
 void ServerProcess::startGuard()
 {
@@ -181,51 +177,42 @@ ServerProcess::ServerProcess(QObject *parent)
     // A server that ended on its own leaves no group to kill later, where its id could be
     // somebody else's by then.
     connect(this, &QProcess::stateChanged, this, [this](QProcess::ProcessState state) {
-        if (state != QProcess::NotRunning)
-            return;
-        if (guardedGroup == lastGroup)
+        if (state == QProcess::NotRunning && guardedGroup == lastGroup)
             guard(0);
-#ifdef Q_OS_LINUX
-        runningServers.remove(lastGroup);
-#endif
     });
 }
 
-ServerProcess::~ServerProcess() = default;
-
-void ServerProcess::launch(const QString &program, const QStringList &arguments)
+ServerProcess::~ServerProcess()
 {
-#ifdef Q_OS_LINUX
-    // From the first server on, what its helpers detach (setsid, a double fork) comes back
-    // to the launcher when their parent ends, instead of going to init; not before, so that
-    // what the desktop libraries detached at start-up (a session bus) never comes back.
-    if (!subreaper)
-        subreaper = ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) == 0;
-#endif
+    if (inheritedDescriptor >= 0)
+        ::close(inheritedDescriptor);
+}
+
+void ServerProcess::launch(const QString &program, const QStringList &arguments, int inherited)
+{
+    inheritedDescriptor = inherited;
     start(program, arguments, QIODevice::ReadWrite);
+    if (inheritedDescriptor >= 0)
+        ::close(inheritedDescriptor);
+    inheritedDescriptor = -1;
     // The child does the same before it runs the program; doing it here too means a kill
     // that comes before the child got that far still finds the group.
     if (processId() > 0) {
         ::setpgid(pid_t(processId()), pid_t(processId()));
         lastGroup = processId();
         guard(lastGroup);
-#ifdef Q_OS_LINUX
-        runningServers.insert(lastGroup);
-        Process server;
-        if (readProcess(pid_t(lastGroup), server))
-            startTicks = server.start;
-        if (!firstServerStart)
-            firstServerStart = startTicks;
-#endif
     }
 }
 
 void ServerProcess::killGroup()
 {
-    // While the server is not reaped, its group cannot be anybody else's. Helpers that left
-    // the group come back to the launcher once the server is gone (see endOrphans).
-    if (processId() > 0)
+    // While the server is not reaped, neither its id nor its group can be anybody else's.
+    if (processId() > 0) {
+#ifdef Q_OS_LINUX
+        endDescendants(pid_t(processId()));
+#endif
         ::kill(-pid_t(processId()), SIGKILL);
+    }
     if (guardedGroup == lastGroup)
         guard(0);
     kill();
@@ -235,7 +222,12 @@ void ServerProcess::killGroup()
 void ServerProcess::setupChildProcess()
 {
     ::setpgid(0, 0);
+    if (inheritedDescriptor >= 0)
+        ::fcntl(inheritedDescriptor, F_SETFD, 0); // kept open across exec, in the server alone
 #ifdef Q_OS_LINUX
+    // Kept across exec: what the server's helpers leave behind when they end comes back to
+    // the server rather than to init, and so stays below it.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A launcher that died before the line above sends no signal any more: go at once.
     if (::getppid() != pid_t(launcherPid))

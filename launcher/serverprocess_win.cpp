@@ -13,11 +13,6 @@ void ServerProcess::startGuard()
     ludovane_join_kill_job();
 }
 
-void ServerProcess::endOrphans(const ServerProcess *)
-{
-    // A server's helpers are in its job, which ends with it.
-}
-
 ServerProcess::ServerProcess(QObject *parent)
     : QProcess(parent)
 {
@@ -28,7 +23,7 @@ ServerProcess::~ServerProcess()
     ludovane_end_job(job);
 }
 
-void ServerProcess::launch(const QString &program, const QStringList &arguments)
+void ServerProcess::launch(const QString &program, const QStringList &arguments, int)
 {
     // Suspended until it is in its own job, so that no helper it starts is left outside.
     setCreateProcessArgumentsModifier(

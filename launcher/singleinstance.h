@@ -39,7 +39,8 @@ private:
     // ended meanwhile and this launcher holds the lock now; HeldElsewhere otherwise.
     Lock askRunningLauncher();
 
-    // Full paths on Unix; on Windows the names of the mutex and of the event.
+    // On Unix the lock file's name in the folder and the socket's path; on Windows the names
+    // of the mutex and of the event.
     QString lockPath;
     QString serverName;
 #ifdef Q_OS_WIN
@@ -50,6 +51,7 @@ private:
     QObject *showNotifier = nullptr;
     void *privateNamespace = nullptr;
 #else
+    int folderDescriptor = -1; // the folder, checked to be the user's alone once opened
     int lockDescriptor = -1;
 #endif
     QLocalServer server;

@@ -2,9 +2,11 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 
 #include <vector>
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,14 +14,12 @@
 namespace {
 
 // A directory of this user's alone. A link in the variable's value is the user's own doing
-// and followed; the launcher's own folder must be the directory itself.
-bool isPrivate(const QByteArray &path, bool followLink)
+// and followed.
+bool isPrivate(const QByteArray &path)
 {
     struct stat info;
-    const int got = followLink ? ::stat(path.constData(), &info)
-                               : ::lstat(path.constData(), &info);
-    return got == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid()
-        && (info.st_mode & 07777) == 0700;
+    return ::stat(path.constData(), &info) == 0 && S_ISDIR(info.st_mode)
+           && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700;
 }
 
 } // namespace
@@ -49,14 +49,36 @@ QString privateFolder()
     // Checked here rather than by QStandardPaths, which falls back to a name in /tmp that
     // anyone can take first.
     const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (runtime.startsWith('/') && isPrivate(runtime, true))
+    if (runtime.startsWith('/') && isPrivate(runtime))
         return QDir::cleanPath(QFile::decodeName(runtime));
     const QString home = homeDirectory();
     if (home.isEmpty())
         return QString();
-    // Nobody else can write in the home, so nobody else can have made this first.
     const QString folder = QDir::cleanPath(home + QStringLiteral("/.ludovane-launcher"));
     const QByteArray path = QFile::encodeName(folder);
-    ::mkdir(path.constData(), 0700);
-    return isPrivate(path, false) ? folder : QString();
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        ::mkdir(path.constData(), 0700);
+        const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        struct stat info;
+        const bool own = fd >= 0 && ::fstat(fd, &info) == 0 && info.st_uid == ::geteuid();
+        // A folder of the user's that others could write in is closed to them: whatever
+        // they left at the launcher's names in it goes before it is used.
+        const bool closed = own && ((info.st_mode & 07777) == 0700 || ::fchmod(fd, 0700) == 0);
+        if (fd >= 0)
+            ::close(fd);
+        if (closed)
+            return folder;
+        // In a home others can write, another account may have been first at the name:
+        // what is there makes way, unopened, and a non-empty folder is moved aside whole.
+        struct stat there;
+        if (::lstat(path.constData(), &there) != 0)
+            continue;
+        if (!S_ISDIR(there.st_mode) ? ::unlink(path.constData()) == 0
+                                    : ::rmdir(path.constData()) == 0)
+            continue;
+        const QByteArray aside =
+            path + '.' + QByteArray::number(QRandomGenerator::system()->generate64(), 36);
+        ::rename(path.constData(), aside.constData());
+    }
+    return QString();
 }

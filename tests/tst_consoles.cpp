@@ -59,6 +59,7 @@ private slots:
 
         child<QComboBox>(&window, "cmbconsole")->setCurrentIndex(index);
         QCOMPARE(shownPicture(child<QLabel>(&window, "imgconsole")), scaledArtwork(picture, child<QLabel>(&window, "imgconsole")));
+        QCOMPARE(child<QLabel>(&window, "imgconsole")->accessibleName(), QTest::currentDataTag());
         QTRY_COMPARE(serverStarts(home).size(), 2);
         const QVector<ServerStart> starts = serverStarts(home);
         QCOMPARE(starts[1].arguments,

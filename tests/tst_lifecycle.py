@@ -143,6 +143,19 @@ def close_window(display, window):
     x.XCloseDisplay(dpy)
 
 
+def iconify(display, window):
+    """What a window manager does to minimize a window: unmaps it and says so in WM_STATE."""
+    x = xlib()
+    x.XChangeProperty.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_ulong, ctypes.c_ulong,
+                                  ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
+    x.XUnmapWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    dpy = x.XOpenDisplay(display.encode())
+    state = x.XInternAtom(dpy, b"WM_STATE", 0)
+    x.XChangeProperty(dpy, window, state, state, 32, 0, (ctypes.c_long * 2)(3, 0), 2)  # Iconic
+    x.XUnmapWindow(dpy, window)
+    x.XCloseDisplay(dpy)
+
+
 class Pinger:
     """Times _NET_WM_PING round trips to a window, as a window manager sends them: the reply
     comes back as a client message on the root window."""
@@ -226,6 +239,7 @@ class Home:
         self.record = os.path.join(self.dir.name, "server-starts.txt")
         self.runtime = os.path.join(self.dir.name, "run")
         os.mkdir(self.runtime, 0o700)
+        open(os.path.join(self.runtime, "bus"), "w").close()  # a file where a bus's socket goes
         self.env = dict(os.environ, HOME=self.dir.name, LUDOVANE_STANDIN_RECORD=self.record,
                         LUDOVANE_STANDIN_CHILD="1", XDG_RUNTIME_DIR=self.runtime)
 
@@ -246,6 +260,42 @@ class Home:
         """Kills the servers and helpers a failed check left running, and removes the home."""
         end_strays(*(pid for pid, _ in self.servers() + self.helpers()))
         self.dir.cleanup()
+
+
+def desktop_stub(test):
+    """A session bus of the test's own, where a StatusNotifierItem host and a notification
+    daemon answer: its address, and a call that answers what came and returns the
+    notifications so far."""
+    from gi.repository import Gio, GLib
+    bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    test.addCleanup(lambda: (bus.kill(), bus.wait(), bus.stdout.close()))
+    address, notifications, flags = bus.stdout.readline().strip(), [], Gio.DBusConnectionFlags
+    connection = Gio.DBusConnection.new_for_address_sync(
+        address, flags.AUTHENTICATION_CLIENT | flags.MESSAGE_BUS_CONNECTION, None, None)
+    node = Gio.DBusNodeInfo.new_for_xml(
+        '<node><interface name="org.freedesktop.Notifications"><method name="Notify">'
+        + "".join(f'<arg type="{t}"/>' for t in ("s", "u", "s", "s", "s", "as", "a{sv}", "i"))
+        + '<arg type="u" direction="out"/></method></interface>'
+        '<interface name="org.kde.StatusNotifierWatcher"><method name="RegisterStatusNotifierItem">'
+        '<arg type="s"/></method><property name="IsStatusNotifierHostRegistered" type="b" '
+        'access="read"/></interface></node>')
+
+    def called(connection, sender, path, interface, method, arguments, invocation):
+        notifications.extend([arguments.unpack()] if method == "Notify" else [])
+        invocation.return_value(GLib.Variant("(u)", (1,)) if method == "Notify" else None)
+    for interface, path in zip(node.interfaces,
+                               ("/org/freedesktop/Notifications", "/StatusNotifierWatcher")):
+        connection.register_object(path, interface, called, lambda *_: GLib.Variant("b", True))
+        connection.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "RequestName",
+                             GLib.Variant("(su)", (interface.name, 0)), None, 0, -1, None)
+
+    def answer():
+        while GLib.MainContext.default().iteration(False):
+            pass
+        return connection and notifications  # the connection lives while this does
+    return address, answer
 
 
 class LauncherCase(unittest.TestCase):
@@ -367,7 +417,8 @@ class LifecycleTest(LauncherCase):
                             self.assertNotIn(server, reaped, "the launcher did not stop it")
                             # Nor a session bus started for it (dbus-launch, with dbus-x11).
                             self.assertFalse(bus_autolaunched(home.env["DISPLAY"]))
-                            self.assertEqual(os.listdir(home.runtime), own_names(home.runtime))
+                            self.assertEqual(sorted(os.listdir(home.runtime)),
+                                             ["bus", *own_names(home.runtime)])
                         else:
                             self.assertNotEqual(status, 0)
                     finally:
@@ -402,15 +453,24 @@ class LifecycleTest(LauncherCase):
             self.assertTrue(wait_for(lambda: not alive(server), 2))
 
     def test_console_changes_take_the_helpers(self):
-        for helper in ("1", "setsid"):
+        for helper in ("1", "setsid", "double-fork"):
             with self.subTest(helper=helper):
                 home = Home()
                 home.env["LUDOVANE_STANDIN_CHILD"] = helper
                 self.console_changes(home)
 
     def console_changes(self, home):
-        with Launcher(home) as launcher:
+        # Started as a session script starts it: what the script detached before its exec
+        # (here once the server runs) is the session's, also once its parent has ended.
+        pid_file = os.path.join(home.dir.name, "detached")
+        session = (f'(until [ -s "{home.record}" ]; do sleep 0.02; done; setsid sleep 600 & '
+                   f'echo $! > "{pid_file}") & exec "$0"')
+        with Launcher(home, prefix=["sh", "-c", session]) as launcher:
             self.assertTrue(launcher.running())
+            self.assertTrue(wait_for(lambda: os.path.exists(pid_file)
+                                     and os.path.getsize(pid_file), 5))
+            detached = int(open(pid_file).read())
+            self.addCleanup(lambda: alive(detached) and os.kill(detached, signal.SIGKILL))
             window, _ = main_window(home.env)
             for step, console in enumerate(["genesis", "nes", "snes"], start=2):
                 # The selector has the focus: Down picks the next console.
@@ -421,15 +481,19 @@ class LifecycleTest(LauncherCase):
                     lambda: [c for p, c in home.servers() if alive(p)] == [console]
                     and [c for p, c in home.helpers() if alive(p)] == [console], 2),
                     f"after {console}: servers {home.servers()}, helpers {home.helpers()}")
+            launcher.proc.send_signal(signal.SIGTERM)
+            self.assertEqual(launcher.wait(), 0)
+            self.assertTrue(wait_for(lambda: not any(alive(p) for p, _ in home.helpers()), 2))
+            self.assertTrue(alive(detached), "the launcher ended a program of the session's")
 
     def test_one_launcher_per_home(self):
         home = Home()
         with Launcher(home) as first:
             self.assertTrue(first.running())
             window, _ = main_window(home.env)
-            for hidden in (False, True):
-                if hidden:
-                    close_window(home.env["DISPLAY"], window)
+            for away in (None, close_window, iconify):
+                if away:
+                    away(home.env["DISPLAY"], window)
                     self.assertTrue(wait_for(lambda: not main_window(home.env)[1], 5))
                 started = time.monotonic()
                 second = subprocess.run([LAUNCHER], env=home.env, timeout=10)
@@ -505,6 +569,18 @@ class LifecycleTest(LauncherCase):
                     self.assertTrue(launcher.running())
                     with open(f"/proc/{launcher.proc.pid}/maps") as maps:
                         self.assertEqual("libGLX_mesa" in maps.read(), loaded)
+
+    def test_notification_to_the_desktops_daemon(self):
+        address, notifications = desktop_stub(self)
+        home = Home()
+        home.env.update(DBUS_SESSION_BUS_ADDRESS=address, LUDOVANE_STANDIN_CODE="4711")
+        with Launcher(home):
+            self.assertTrue(wait_for(notifications, 15), "no notification")
+        (app, _, icon, title, text, actions, hints, timeout), = notifications()
+        self.assertEqual((app, icon, title, text, actions, timeout, hints["desktop-entry"],
+                          hints["urgency"], hints["image-data"][:6], len(hints["image-data"][6])),
+                         ("Ludovane", "ludovane-launcher", "Ludovane", "Code: 4711", [], 5000,
+                          "ludovane-launcher", 1, (64, 64, 256, True, 8, 4), 64 * 256))
 
     def test_two_at_once(self):
         home = Home()
@@ -659,10 +735,17 @@ class DesktopTest(LauncherCase):
         self.addCleanup(lambda: (weston.terminate(), weston.wait()))
         self.assertTrue(wait_for(lambda: os.path.exists(os.path.join(home.runtime, "wayland-l")),
                                  10), "weston did not start")
-        env = dict(home.env, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-l")
+        env = dict(home.env, QT_QPA_PLATFORM="wayland", WAYLAND_DISPLAY="wayland-l",
+                   WAYLAND_DEBUG="client")  # the requests it makes, told on standard error
         del env["DISPLAY"]
-        with Launcher(home, env) as launcher:
+        said = tempfile.TemporaryFile("w+", errors="replace")
+        self.addCleanup(said.close)
+        with Launcher(home, env, stderr=said) as launcher:
             self.check_widgets(launcher)
+            said.seek(0)  # the compositor matches the window to the desktop entry installed
+            app_id = re.search(r'set_app_id\("(.*)"\)', said.read())[1]
+            self.assertTrue(os.path.exists(os.path.join(os.path.dirname(__file__), "..", "launcher",
+                                                        "desktop", app_id + ".desktop")), app_id)
             with open(f"/proc/{launcher.proc.pid}/maps") as maps:
                 self.assertIn("libQt5WaylandClient", maps.read())
             self.assertEqual(subprocess.run([LAUNCHER], env=env, timeout=10).returncode, 0)
@@ -795,6 +878,8 @@ class OtherAccountTest(LauncherCase):
             ("a link to the user's own", lambda p: (os.mkdir(p + " target", 0o700),
                                                      os.symlink(p + " target", p)), False),
             ("relative", lambda p: os.mkdir(p, 0o700), True),
+            # The launcher's folder in the home then, at a path too long for a socket's name.
+            ("unset, a home path of 100 characters", lambda p: None, True),
         ]
         for name, make, unused in folders:
             with self.subTest(name):
@@ -805,10 +890,15 @@ class OtherAccountTest(LauncherCase):
                     folder = os.path.relpath(folder)
                 # Qt then falls back to a runtime folder of its own in TMPDIR.
                 home.env.update(XDG_RUNTIME_DIR=folder, TMPDIR=home.dir.name)
+                if name.startswith("unset"):
+                    del home.env["XDG_RUNTIME_DIR"]
+                    home.env["HOME"] = os.path.join(home.dir.name, "h" * (99 - len(home.dir.name)))
+                    os.mkdir(home.env["HOME"])
                 with tempfile.TemporaryFile("w+") as said:
                     self.comes_up_and_back(home, stderr=said)
                     said.seek(0)
                     self.assertEqual(said.read(), "")
+                self.assertEqual(len(home.servers()), 1)
                 if unused:
                     self.assertEqual(os.listdir(folder) if os.path.isdir(folder) else [], [])
                 else:
@@ -831,7 +921,10 @@ class OtherAccountTest(LauncherCase):
             ("HOME empty", "", None, False),
             ("HOME root's, her file linked from it", "root's", "link", False),
             ("a link at her log", ".", "link", True),
+            ("her own link at her log", ".", "her link", True),
             ("root's file at her log", ".", "file", True),
+            ("HOME a file of hers", "a file", None, False),
+            ("HOME a link to her home", "a link", None, True),
         ]
         for name, value, planted, own in rows:
             with self.subTest(name):
@@ -848,9 +941,16 @@ class OtherAccountTest(LauncherCase):
                     del env["HOME"]
                 elif value == "root's":
                     os.mkdir(env["HOME"], 0o755)
+                elif value == "a file":
+                    open(env["HOME"], "w").close()
+                    os.chown(env["HOME"], OTHER, OTHER)
+                elif value == "a link":
+                    os.symlink(home.dir.name, env["HOME"])
                 log = env.get("HOME") and os.path.normpath(os.path.join(env["HOME"], ".ludovanelog"))
-                if planted == "link":
+                if planted and planted.endswith("link"):
                     os.symlink(target, log)
+                    if planted == "her link":
+                        os.lchown(log, OTHER, OTHER)
                 elif planted == "file":
                     open(log, "w").close()
                 with Launcher(home, env, prefix=AS_OTHER, program=program):
@@ -862,6 +962,28 @@ class OtherAccountTest(LauncherCase):
                     info = os.lstat(log)
                     self.assertEqual((info.st_uid, oct(info.st_mode)), (OTHER, "0o100600"))
 
+    def test_a_home_others_can_write(self):
+        # Before the user's first start, she put a folder of hers at the launcher's folder's
+        # name and a link to a file of hers at the log; while it runs she swaps the log again.
+        home = Home()
+        os.chmod(home.dir.name, 0o777)
+        del home.env["XDG_RUNTIME_DIR"]
+        hers = os.path.join(home.dir.name, "hers")
+        swap = 'ln -s "$2" "$1/.l" && mv -T "$1/.l" "$1/.ludovanelog"'
+        as_her = lambda script: subprocess.run(  # noqa: E731
+            [*AS_OTHER, "sh", "-c", script, "sh", home.dir.name, hers], check=True)
+        as_her('mkdir -m 700 "$1/.ludovane-launcher" && touch "$1/.ludovane-launcher/x" && '
+               'echo "Code: 666" > "$2" && ' + swap)
+        self.comes_up_and_back(home)
+        with Launcher(home) as launcher:
+            self.assertTrue(launcher.running())
+            as_her(swap)
+            xdotool("windowfocus", "--sync", str(main_window(home.env)[0]), env=home.env)
+            xdotool("key", "Down", env=home.env)
+            self.assertTrue(wait_for(lambda: len(home.servers()) == 3, 10))
+            self.assertEqual(subprocess.run([LAUNCHER], env=home.env, timeout=10).returncode, 0)
+        self.assertEqual((len(home.servers()), open(hers).read()), (3, "Code: 666\n"),
+                         "a second launcher started a server, or a server wrote into her file")
 
 if __name__ == "__main__":
     LAUNCHER = sys.argv.pop(1)

@@ -13,6 +13,7 @@
 
 #ifdef Q_OS_UNIX
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -155,6 +156,9 @@ private slots:
             << encoded("UTF-16LE", "Code: 8\n").mid(2) << QStringList{"Code: 8"};
         QTest::newRow("number completed") << QByteArray("Code: 12") << "append" << QByteArray("34\n")
                                           << QStringList{"Code: 1234"};
+        QTest::newRow("number completed after a quiet poll")
+            << QByteArray("Code: 55") << "pause, append" << QByteArray("66\n")
+            << QStringList{"Code: 55", "Code: 5566"};
         QTest::newRow("UTF-16 number completed")
             << encoded("UTF-16BE", "Code: 12") << "append"
             << encoded("UTF-16BE", "34\n").mid(2) << QStringList{"Code: 1234"};
@@ -185,6 +189,12 @@ private slots:
                                                  << QByteArray("Code: 9\n") << QStringList{"Code: 1", "Code: 9"};
         QTest::newRow("truncated to nothing") << "Code: 1\n" + filler << "truncate" << QByteArray() << one;
         QTest::newRow("swapped for a FIFO") << "Code: 1\n" + filler << "fifo" << QByteArray() << one;
+#ifdef Q_OS_UNIX // where the poll checks the log's owner and takes no link
+        QTest::newRow("swapped for a link")
+            << "Code: 1\n" + filler << "link" << QByteArray("Code: 666\n") << one;
+        QTest::newRow("swapped for another account's file")
+            << "Code: 1\n" + filler << "foreign" << QByteArray("Code: 666\n") << one;
+#endif
     }
     void laterPoll()
     {
@@ -211,15 +221,26 @@ private slots:
         poll(window.get());
         if (sparse)
             QVERIFY2(ticksWhilePolling >= 3, qPrintable(QString::number(ticksWhilePolling)));
+        if (change.startsWith(QLatin1String("pause"))) // digits at the end, shown once quiet
+            poll(window.get());
 
-        if (change == QLatin1String("append")) {
+        if (change.endsWith(QLatin1String("append"))) {
             QVERIFY(log.open(QIODevice::Append));
             log.write(content);
-        } else if (change == QLatin1String("replace")) {
+        } else if (QStringList{"replace", "link", "foreign"}.contains(change)) {
             QFile next(home->logPath() + QStringLiteral(".new"));
             QVERIFY(next.open(QIODevice::WriteOnly));
             next.write(content);
             next.close();
+#ifdef Q_OS_UNIX
+            if (change == QLatin1String("link")) {
+                QVERIFY(next.link(next.fileName() + QStringLiteral(".link")));
+                next.setFileName(next.fileName() + QStringLiteral(".link"));
+            }
+            if (change == QLatin1String("foreign")
+                && ::chown(QFile::encodeName(next.fileName()).constData(), 65534, 65534) != 0)
+                QSKIP("giving a file to another account takes root");
+#endif
 #ifdef Q_OS_WIN
             QVERIFY(MoveFileExW(reinterpret_cast<const wchar_t *>(next.fileName().utf16()),
                                 reinterpret_cast<const wchar_t *>(log.fileName().utf16()),

@@ -20,6 +20,7 @@ if [ "${1:-all}" != "run" ]; then
     python3 procps
     python3-pygame # an SDL2 window: a receiver that reads keys by position
     python3-pefile # the Windows launcher's headers and resources, checked
+    locales # the double-byte locales (Shift_JIS, GBK) the log scan is tried under
     dpkg-dev file lintian desktop-file-utils
     man-db mandoc appstream # the manual pages and the AppStream metadata, checked
     # The desktops users run: a StatusNotifierItem tray and a notification daemon on a private

@@ -10,9 +10,10 @@
 //   LUDOVANE_STANDIN_LOG=off  leave the log file alone
 //   LUDOVANE_STANDIN_CHILD=1  start a helper process of its own, which ignores SIGTERM, SIGINT
 //                             and SIGHUP and records "child<TAB>pid<TAB>console";
-//                             =setsid: the helper leaves the server's group and session (on
-//                             Windows any value: a second ludovane.exe with the arguments
-//                             --standin-helper CONSOLE)
+//                             =setsid: the helper leaves the server's group and session;
+//                             =double-fork: and its parent, which ends at once, as a daemon's
+//                             does (on Windows any value: a second ludovane.exe with the
+//                             arguments --standin-helper CONSOLE)
 //
 // The Windows build (ludovane.exe beside the cross-built launcher) reads its arguments and
 // variables as UTF-16 and writes UTF-8, so paths with any letters work as they do on Linux.
@@ -185,8 +186,10 @@ int main(int argc, char **argv)
     if (env("LUDOVANE_STANDIN_CHILD") && ::fork() == 0) {
         for (int signal : {SIGTERM, SIGINT, SIGHUP})
             std::signal(signal, SIG_IGN);
-        if (std::strcmp(env("LUDOVANE_STANDIN_CHILD"), "setsid") == 0)
+        if (std::strcmp(env("LUDOVANE_STANDIN_CHILD"), "1") != 0)
             ::setsid();
+        if (std::strcmp(env("LUDOVANE_STANDIN_CHILD"), "double-fork") == 0 && ::fork() != 0)
+            ::_exit(0);
         record("child\t" + std::to_string(::getpid()) + '\t' + console);
         for (;;)
             ::pause();
